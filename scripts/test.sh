@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# The project's test command: installs what is missing, configures, builds
+# and runs every test through CTest.
+#   scripts/test.sh              release-style build in build/
+#   scripts/test.sh --sanitize   ASan + UBSan build in build-asan/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=build
+cmake_args=()
+if [[ "${1:-}" == "--sanitize" ]]; then
+  build_dir=build-asan
+  cmake_args+=(-DPWD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DPWD_BUILD_BENCH=OFF)
+fi
+
+scripts/deps.sh
+cmake -S . -B "$build_dir" -G Ninja "${cmake_args[@]}"
+cmake --build "$build_dir"
+ctest --test-dir "$build_dir" --output-on-failure --timeout 300 -j2
