@@ -1,0 +1,187 @@
+// Base64.cpp -- the table-driven codec behind qovautils::Base64.
+//
+// Speed comes from tables computed at compile time rather than from wider
+// registers, so the code stays portable and needs no -march:
+//  - encoding looks up 12 input bits at a time in a 4096-entry table of
+//    character pairs, reading six input bytes per 64-bit load;
+//  - decoding ORs four 256-entry tables, one per position in the group of
+//    four, whose entries are already shifted into the output byte order, and
+//    stores each group's three bytes with one 32-bit store.
+// Neither loop branches per byte.  The public `decoding_table` keeps its
+// contract (malloc'ed on first decode, freed by base64_cleanup) beside them.
+#include "qovautils/Base64.h"
+
+#include "Base64_internal.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace qovautils {
+
+const char Base64::encoding_table[64] = {
+    'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P',
+    'Q', 'R', 'S', 'T', 'U', 'V', 'W', 'X', 'Y', 'Z', 'a', 'b', 'c', 'd', 'e', 'f',
+    'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p', 'q', 'r', 's', 't', 'u', 'v',
+    'w', 'x', 'y', 'z', '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', '-', '_'};
+
+const int Base64::mod_table[3] = {0, 2, 1};
+
+char* Base64::decoding_table = nullptr;
+
+void* (*detail::base64_table_alloc)(size_t) = std::malloc;
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// kPairs[i]: the two characters for the 12-bit value i.
+struct CharPair {
+    char c[2];
+};
+constexpr std::array<CharPair, 4096> makePairs() {
+    std::array<CharPair, 4096> t{};
+    for (int i = 0; i < 4096; ++i) t[i] = CharPair{{kAlphabet[i >> 6], kAlphabet[i & 63]}};
+    return t;
+}
+constexpr std::array<CharPair, 4096> kPairs = makePairs();
+
+// Sextet value of each byte: 0 to 63 for the alphabet, 0 for '=' and for
+// every byte outside the alphabet.
+constexpr std::array<std::uint8_t, 256> makeSextets() {
+    std::array<std::uint8_t, 256> t{};
+    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+    return t;
+}
+constexpr std::array<std::uint8_t, 256> kSextets = makeSextets();
+
+// kDecode[k][c]: the bits that character c at position k of a group adds to
+// the group's three output bytes, laid out so that the word's first three
+// bytes in memory are those output bytes in order.
+using DecodeTable = std::array<std::array<std::uint32_t, 256>, 4>;
+constexpr DecodeTable makeDecode() {
+    DecodeTable t{};
+    for (int k = 0; k < 4; ++k) {
+        for (int c = 0; c < 256; ++c) {
+            const std::uint32_t v = std::uint32_t{kSextets[c]} << (18 - 6 * k);  // 24-bit group value
+            t[k][c] = kLittleEndian ? ((v >> 16) & 0xFF) | (v & 0xFF00) | ((v & 0xFF) << 16) : v << 8;
+        }
+    }
+    return t;
+}
+constexpr DecodeTable kDecode = makeDecode();
+
+inline std::uint64_t loadBigEndian64(const unsigned char* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return kLittleEndian ? __builtin_bswap64(v) : v;
+}
+
+inline void putPair(char* out, unsigned index) { std::memcpy(out, kPairs[index].c, 2); }
+
+// The word of output bytes for the group of four characters at `in`.
+inline std::uint32_t decodeGroup(const unsigned char* in) {
+    return kDecode[0][in[0]] | kDecode[1][in[1]] | kDecode[2][in[2]] | kDecode[3][in[3]];
+}
+
+}  // namespace
+
+size_t Base64::encode_len(const char*, size_t length) {
+    // 4 * ceil(length / 3) in integers: exact for every length, and equal to
+    // the floating-point formula wherever that one is exact (below 2^52).
+    return length / 3 * 4 + (length % 3 != 0 ? 4 : 0);
+}
+
+size_t Base64::decode_len(const char* input, size_t length) {
+    if (length < 2) return 0;
+    size_t n = length / 4 * 3;
+    // Each '=' takes one byte off, but never below 0: "a=" or "ab=" decode to
+    // nothing rather than to a wrapped-around size.
+    if (input[length - 1] == '=' && n > 0) --n;
+    if (input[length - 2] == '=' && n > 0) --n;
+    return n;
+}
+
+size_t Base64::encode(const char* input, size_t length, char* output) {
+    const auto* in = reinterpret_cast<const unsigned char*>(input);
+    char* out = output;
+    size_t i = 0;
+
+    // Twelve bytes to sixteen characters per pass; the two 64-bit loads read
+    // two bytes beyond the twelve, so stop while 14 remain.
+    for (; length - i >= 14; i += 12, out += 16) {
+        const std::uint64_t a = loadBigEndian64(in + i);
+        const std::uint64_t b = loadBigEndian64(in + i + 6);
+        putPair(out, static_cast<unsigned>(a >> 52));
+        putPair(out + 2, static_cast<unsigned>(a >> 40) & 0xFFF);
+        putPair(out + 4, static_cast<unsigned>(a >> 28) & 0xFFF);
+        putPair(out + 6, static_cast<unsigned>(a >> 16) & 0xFFF);
+        putPair(out + 8, static_cast<unsigned>(b >> 52));
+        putPair(out + 10, static_cast<unsigned>(b >> 40) & 0xFFF);
+        putPair(out + 12, static_cast<unsigned>(b >> 28) & 0xFFF);
+        putPair(out + 14, static_cast<unsigned>(b >> 16) & 0xFFF);
+    }
+    for (; length - i >= 3; i += 3, out += 4) {
+        const unsigned v = unsigned{in[i]} << 16 | unsigned{in[i + 1]} << 8 | in[i + 2];
+        putPair(out, v >> 12);
+        putPair(out + 2, v & 0xFFF);
+    }
+
+    const size_t rest = length - i;  // 0, 1 or 2
+    if (rest != 0) {
+        const unsigned v = unsigned{in[i]} << 16 | (rest == 2 ? unsigned{in[i + 1]} << 8 : 0u);
+        putPair(out, v >> 12);
+        putPair(out + 2, v & 0xFFF);
+        out += 4;
+        for (int pad = 0; pad < mod_table[rest]; ++pad) out[-1 - pad] = '=';
+    }
+    return static_cast<size_t>(out - output);
+}
+
+size_t Base64::decode(const char* input, size_t length, char* output) {
+    if (decoding_table == nullptr) {
+        build_decoding_table();
+        if (decoding_table == nullptr) return 0;
+    }
+    if (length % 4 != 0) return 0;
+
+    const size_t n = decode_len(input, length);
+    const auto* in = reinterpret_cast<const unsigned char*>(input);
+    char* out = output;
+
+    // Every group but the last whole one is stored as a full word: the
+    // fourth byte lands where the next group's bytes go and is overwritten.
+    size_t written = 0;
+    for (; written + 4 <= n; written += 3, in += 4, out += 3) {
+        const std::uint32_t w = decodeGroup(in);
+        std::memcpy(out, &w, 4);
+    }
+    // The last one or two groups: exactly the bytes that are left.
+    while (written < n) {
+        const std::uint32_t w = decodeGroup(in);
+        const size_t take = n - written < 3 ? n - written : 3;
+        std::memcpy(out, &w, take);
+        written += take;
+        in += 4;
+        out += take;
+    }
+    return n;
+}
+
+void Base64::build_decoding_table() {
+    auto* table = static_cast<char*>(detail::base64_table_alloc(256));
+    if (table == nullptr) return;  // whatever was installed stays
+    for (int c = 0; c < 256; ++c) table[c] = static_cast<char>(kSextets[c]);
+    std::free(decoding_table);
+    decoding_table = table;
+}
+
+void Base64::base64_cleanup() {
+    std::free(decoding_table);
+    decoding_table = nullptr;
+}
+
+}  // namespace qovautils
