@@ -1,0 +1,43 @@
+// params.cpp -- validation of the parameter record.
+#include "params.h"
+
+#include <boost/format.hpp>
+
+#include "log.h"
+#include "secret.h"
+
+namespace {
+
+bool fail(std::string& error, std::string reason) {
+    error = std::move(reason);
+    log_message(LogMode::Error, error);
+    return false;
+}
+
+}  // namespace
+
+bool baseArgsChecks(ParamData const& data, std::string& error) {
+    error.clear();
+    if (data.old_password.empty()) {
+        return fail(error, "Incorrect arguments: empty old password");
+    }
+    if (data.new_password.empty()) {
+        return fail(error, "Incorrect arguments: empty new password");
+    }
+    if (data.old_password.size() > kMaxPasswordLength) {
+        return fail(error,
+                    (boost::format("Old password must be %1% chars or less") % kMaxPasswordLength)
+                        .str());
+    }
+    if (data.new_password.size() > kMaxPasswordLength) {
+        return fail(error,
+                    (boost::format("New password must be %1% chars or less") % kMaxPasswordLength)
+                        .str());
+    }
+    return true;
+}
+
+void wipePasswords(ParamData& data) noexcept {
+    wipe(data.old_password);
+    wipe(data.new_password);
+}
