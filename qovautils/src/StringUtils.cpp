@@ -16,6 +16,12 @@ namespace {
 
 constexpr size_t kFormatBufferSize = 16384;
 
+// strtol and strtoul refuse any other radix with EINVAL and leave the end
+// pointer unset (under AddressSanitizer it comes back as garbage), so such a
+// radix is answered before converting: the text is then "not a number", as
+// the converter's result of 0 would make it anyway.
+bool validRadix(int radix) { return radix == 0 || (radix >= 2 && radix <= 36); }
+
 // Shared tail of str2int and str2uint32: the range test, then the syntax
 // test, then the store.  `overflowed` is the converter's own ERANGE report.
 int finishConversion(unsigned int& number, unsigned long value, bool overflowed,
@@ -69,10 +75,8 @@ std::string StringUtils::int2str(int number) {
 }
 
 int StringUtils::str2int(unsigned int& number, const char* digits, int radix) {
-    if (digits == nullptr) return kConvNotANumber;
-    // strtol leaves the end pointer unset for a radix it refuses; starting
-    // it at the text makes such a call "not a number".
-    char* end = const_cast<char*>(digits);
+    if (digits == nullptr || !validRadix(radix)) return kConvNotANumber;
+    char* end = nullptr;
     errno = 0;
     const long value = std::strtol(digits, &end, radix);
     const bool overflowed = errno == ERANGE && value == LONG_MAX;
@@ -80,8 +84,8 @@ int StringUtils::str2int(unsigned int& number, const char* digits, int radix) {
 }
 
 int StringUtils::str2uint32(unsigned int& number, const char* digits, int radix) {
-    if (digits == nullptr) return kConvNotANumber;
-    char* end = const_cast<char*>(digits);
+    if (digits == nullptr || !validRadix(radix)) return kConvNotANumber;
+    char* end = nullptr;
     errno = 0;
     const unsigned long value = std::strtoul(digits, &end, radix);
     const bool overflowed = errno == ERANGE && value == ULONG_MAX;

@@ -38,7 +38,8 @@ std::string allBytes(size_t size) {
 TEST(ReadFile, RegularFiles) {
     ScopedTempDir dir;
     const std::string cases[] = {"", "x", "line one\r\nline two\n", std::string("a\0b\0\0", 5),
-                                 allBytes(256), allBytes(1 << 20 | 7)};
+                                 allBytes(256), allBytes(1 << 20 | 7),
+                                 allBytes(9 << 20 | 3)};  // large enough for huge pages
     int i = 0;
     for (const auto& contents : cases) {
         const std::string path = dir.write("f" + std::to_string(i++), contents);
