@@ -1,0 +1,142 @@
+#include "environment.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "ini.h"
+#include "params.h"
+
+namespace qova::lib {
+namespace {
+
+std::unique_ptr<Environment> g_environment;
+
+// Reports a failure of qova_env_open on standard error: the environment
+// that would hold the log is not there yet, and the caller only sees a code.
+qova_result_t refuse(qova_result_t code, const std::string& why) {
+    std::fprintf(stderr, "qova: qova_env_open: %s\n", why.c_str());
+    return code;
+}
+
+bool readFile(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) return false;
+    out = text.str();
+    return true;
+}
+
+std::vector<std::string> splitList(const std::string& list) {
+    std::vector<std::string> out;
+    std::size_t pos = 0;
+    while (pos <= list.size()) {
+        std::size_t comma = list.find(',', pos);
+        if (comma == std::string::npos) comma = list.size();
+        out.push_back(list.substr(pos, comma - pos));
+        pos = comma + 1;
+    }
+    return out;
+}
+
+qova_result_t applyIni(const std::string& path, Environment& env) {
+    std::string text;
+    if (path.empty() || !readFile(path, text))
+        return refuse(QOVA_E_INI, "cannot read ini file '" + path + "'");
+    text::IniSettings ini;
+    std::string error;
+    if (!text::parseIni(text, ini, error))
+        return refuse(QOVA_E_INI, "ini file '" + path + "': " + error);
+    if (ini.reply_timeout_ms) env.reply_timeout_ms = *ini.reply_timeout_ms;
+    if (ini.connect_timeout_ms) env.connect_timeout_ms = *ini.connect_timeout_ms;
+    if (ini.log_file) {
+        env.log_file = Fd(::open(ini.log_file->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                                 0600));
+        if (!env.log_file.valid())
+            return refuse(QOVA_E_LOG, "cannot open log file '" + *ini.log_file + "'");
+    }
+    env.log_enabled = true;
+    return QOVA_OK;
+}
+
+}  // namespace
+
+const Environment* environment() { return g_environment.get(); }
+
+qova_result_t openEnvironment(const char* settings) {
+    if (g_environment) return QOVA_E_STATE;
+    text::Params params;
+    std::string error;
+    if (!text::parseParams(settings ? settings : "", params, error))
+        return refuse(QOVA_E_SETTINGS, error);
+    if (const std::string* key = params.firstUnknown({"ini", "log", "subsystems"}))
+        return refuse(QOVA_E_SETTINGS, "unknown key '" + *key + "'");
+    const std::string* ini = params.find("ini");
+    const std::string* log = params.find("log");
+    if (log && *log != "null") return refuse(QOVA_E_SETTINGS, "log= takes only 'null'");
+    if (ini && log) return refuse(QOVA_E_SETTINGS, "ini= and log=null exclude each other");
+
+    auto env = std::make_unique<Environment>();
+    if (const std::string* list = params.find("subsystems")) {
+        env->subsystems = splitList(*list);
+        for (const std::string& s : env->subsystems)
+            if (s.empty()) return refuse(QOVA_E_SETTINGS, "empty name in subsystems=");
+    }
+    if (ini) {
+        if (const qova_result_t rc = applyIni(*ini, *env)) return rc;
+    }
+    if (const char* value = std::getenv(kReplyTimeoutVariable)) {
+        if (!text::parseMillis(value, 1, text::kMaxReplyTimeoutMs, env->reply_timeout_ms))
+            return refuse(QOVA_E_SETTINGS, std::string(kReplyTimeoutVariable) + " is not 1 to " +
+                                               std::to_string(text::kMaxReplyTimeoutMs));
+    }
+    g_environment = std::move(env);
+    return QOVA_OK;
+}
+
+void closeEnvironment() { g_environment.reset(); }
+
+std::string logPrefix(LogLevel level) {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm tm{};
+    ::localtime_r(&secs, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+    char out[48];
+    std::snprintf(out, sizeof out, "%s.%03d %s ", stamp, static_cast<int>(millis),
+                  level == LogLevel::Info ? "INFO " : "ERROR");
+    return out;
+}
+
+qova_result_t writeLog(LogLevel level, const std::string& text) {
+    const Environment* env = g_environment.get();
+    if (!env || !env->log_enabled) return QOVA_OK;
+    const std::string line = logPrefix(level) + text + "\n";
+    const int fd = env->log_file.valid() ? env->log_file.get() : STDERR_FILENO;
+    // One write() per line, so that lines of several processes appending
+    // to the same file do not interleave.
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return QOVA_E_LOG;
+        done += static_cast<std::size_t>(n);
+    }
+    return QOVA_OK;
+}
+
+}  // namespace qova::lib

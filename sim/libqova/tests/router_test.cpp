@@ -1,0 +1,340 @@
+// End-to-end tests of libqova against a real qova-router on loopback.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <router_process.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace qova::test {
+namespace {
+
+using namespace std::chrono_literals;
+using qova::testing::RouterProcess;
+
+// Sets an environment variable for the life of the object.
+class ScopedEnvVar {
+public:
+    ScopedEnvVar(const char* name, const char* value) : name_(name) {
+        ::setenv(name, value, 1);
+    }
+    ~ScopedEnvVar() { ::unsetenv(name_); }
+
+private:
+    const char* name_;
+};
+
+TEST(Router, ChangePasswordOutcomes) {
+    struct Case {
+        const char* what;
+        std::string old_pwd, new_pwd;
+        std::int32_t code;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"success", "old-secret", "new-secret", 0, "Password changed"},
+        {"wrong old", "not-it", "new-secret", 1, "Wrong old password"},
+        {"empty new", "old-secret", "", 2, "New password is empty"},
+        {"too long", "old-secret", std::string(66, 'x'), 3, "New password is too long"},
+        {"same", "old-secret", "old-secret", 4, "New password must differ from the old one"},
+    };
+    Env env;
+    ASSERT_EQ(env.rc, QOVA_OK);
+    for (const Case& c : cases) {
+        RouterProcess router;
+        Session s(router.address());
+        ASSERT_EQ(s.openAll(), QOVA_OK) << c.what;
+        ASSERT_EQ(s.postChange(c.old_pwd, c.new_pwd), QOVA_OK) << c.what;
+        ASSERT_TRUE(s.waitFor(1, 5s)) << c.what << "\n" << router.log();
+        const Received& r = s.received[0];
+        EXPECT_EQ(r.type, QOVA_MSG_DATA) << c.what;
+        EXPECT_EQ(r.msg_id, pwdscheme::kChangePasswordReplyId) << c.what;
+        EXPECT_EQ(r.body.size(), pwdscheme::kChangePasswordReplySize) << c.what;
+        EXPECT_EQ(r.code(), c.code) << c.what;
+        EXPECT_EQ(r.message(), c.message) << c.what;
+        // The library must not leak the password into the router's log either.
+        EXPECT_EQ(router.log().find("new-secret"), std::string::npos) << c.what;
+    }
+}
+
+TEST(Router, SuccessReplacesThePassword) {
+    Env env;
+    RouterProcess router;
+    Session s(router.address());
+    ASSERT_EQ(s.openAll(), QOVA_OK);
+    ASSERT_EQ(s.postChange("old-secret", "new-secret"), QOVA_OK);
+    ASSERT_EQ(s.postChange("old-secret", "third"), QOVA_OK);
+    ASSERT_EQ(s.postChange("new-secret", "third"), QOVA_OK);
+    ASSERT_TRUE(s.waitFor(3, 5s));
+    EXPECT_EQ(s.received[0].code(), 0);
+    EXPECT_EQ(s.received[1].code(), 1);
+    EXPECT_EQ(s.received[2].code(), 0);
+}
+
+TEST(Router, ForcedRepliesRenderThroughDump) {
+    struct Case {
+        std::vector<std::string> args;
+        std::uint32_t msg_id;
+        std::string dump;
+    };
+    const std::vector<Case> cases = {
+        {{"--force-reply", "99"},
+         pwdscheme::kFloodReplyId,
+         "KOLMA_MSG99 queue_size=1 penalty_remain=1000 message=forced reply"},
+        {{"--force-reply", "100", "--force-code", "7", "--force-text", "store failed"},
+         pwdscheme::kFailureReplyId,
+         "KOLMA_MSG100 code=7 message=store failed"},
+        {{"--force-reply", "169", "--force-code", "-1", "--force-text", "100% wrong"},
+         pwdscheme::kChangePasswordReplyId,
+         "ChangePasswordReply Code=-1 Message=100% wrong"},
+    };
+    Env env;
+    for (const Case& c : cases) {
+        RouterProcess router(c.args);
+        Session s(router.address());
+        ASSERT_EQ(s.openAll(), QOVA_OK);
+        ASSERT_EQ(s.postChange("old-secret", "new-secret"), QOVA_OK);
+        ASSERT_TRUE(s.waitFor(1, 5s)) << router.log();
+        EXPECT_EQ(s.received[0].msg_id, c.msg_id);
+        EXPECT_EQ(dumpText(s, s.received[0]), c.dump);
+    }
+}
+
+TEST(Router, FloodControlAnswers99) {
+    Env env;
+    RouterProcess router({"--rate-limit", "2", "--penalty-ms", "750"});
+    Session s(router.address());
+    ASSERT_EQ(s.openAll(), QOVA_OK);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(s.postChange("x", "y"), QOVA_OK);
+    ASSERT_TRUE(s.waitFor(3, 5s));
+    EXPECT_EQ(s.received[2].msg_id, pwdscheme::kFloodReplyId);
+    EXPECT_EQ(dumpText(s, s.received[2]),
+              "KOLMA_MSG99 queue_size=3 penalty_remain=750 message=Too many requests");
+}
+
+TEST(Router, SilentRouterGivesExactlyOneTimeoutNotice) {
+    ScopedEnvVar timeout("QOVA_REPLY_TIMEOUT_MS", "300");
+    Env env;
+    RouterProcess router({"--no-reply"});
+    Session s(router.address());
+    ASSERT_EQ(s.openAll(), QOVA_OK);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(s.postChange("old-secret", "new-secret"), QOVA_OK);
+    ASSERT_TRUE(s.waitFor(1, 5s));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 3s);
+    s.turnFor(500ms);
+    ASSERT_EQ(s.received.size(), 1u);
+    EXPECT_EQ(s.received[0].type, QOVA_MSG_TIMEOUT);
+    EXPECT_EQ(s.received[0].msg_id, 0u);
+    EXPECT_TRUE(s.received[0].body.empty());
+}
+
+TEST(Router, PostWithoutReplyFlagExpectsNothing) {
+    ScopedEnvVar timeout("QOVA_REPLY_TIMEOUT_MS", "200");
+    Env env;
+    RouterProcess router;
+    Session s(router.address());
+    ASSERT_EQ(s.openAll(), QOVA_OK);
+    ASSERT_EQ(s.postChange("old-secret", "new-secret", 0), QOVA_OK);
+    s.turnFor(600ms);
+    EXPECT_TRUE(s.received.empty());  // neither the reply nor a notice
+    EXPECT_EQ(s.postChange("old-secret", "x", 2), QOVA_E_INVALID_ARG);
+}
+
+// Drives the session the way the tool does: ERROR -> close, CLOSED -> open,
+// then publisher and listener, until `count` messages or `limit`.
+bool reopenAndWait(Session& s, std::size_t count, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (s.received.size() < count && std::chrono::steady_clock::now() < end) {
+        switch (s.connState()) {
+            case QOVA_STATE_ERROR: qova_conn_close(s.conn); continue;
+            case QOVA_STATE_CLOSED:
+                if (qova_conn_open(s.conn, nullptr) != QOVA_OK) std::this_thread::sleep_for(20ms);
+                continue;
+            default: break;
+        }
+        qova_conn_process(s.conn, 10, nullptr);
+        if (s.pubState() == QOVA_STATE_CLOSED) qova_pub_open(s.pub, "");
+        if (s.lsnState() == QOVA_STATE_CLOSED) qova_lsn_open(s.lsn, "");
+    }
+    return s.received.size() >= count;
+}
+
+TEST(Router, DroppedConnectionStillEndsInOneNotice) {
+    ScopedEnvVar timeout("QOVA_REPLY_TIMEOUT_MS", "400");
+    Env env;
+    RouterProcess router({"--close-on-request"});
+    Session s(router.address());
+    ASSERT_EQ(s.openAll(), QOVA_OK);
+    ASSERT_EQ(s.postChange("old-secret", "new-secret"), QOVA_OK);
+    // The router drops the connection: the library reports it once.
+    s.turnFor(2s);
+    ASSERT_EQ(s.connState(), QOVA_STATE_ERROR);
+    EXPECT_EQ(s.pubState(), QOVA_STATE_CLOSED);
+    EXPECT_EQ(s.lsnState(), QOVA_STATE_CLOSED);
+    EXPECT_EQ(qova_conn_process(s.conn, 1, nullptr), QOVA_E_STATE);
+    ASSERT_TRUE(reopenAndWait(s, 1, 5s));
+    EXPECT_EQ(s.received[0].type, QOVA_MSG_TIMEOUT);
+    EXPECT_FALSE(reopenAndWait(s, 2, 800ms));  // and nothing more
+}
+
+TEST(Router, ReplyKeptWhileClosedArrivesAfterReopen) {
+    ScopedEnvVar timeout("QOVA_REPLY_TIMEOUT_MS", "5000");
+    Env env;
+    RouterProcess router({"--reply-delay-ms", "300"});
+    Session s(router.address());
+    ASSERT_EQ(s.openAll(), QOVA_OK);
+    ASSERT_EQ(s.postChange("old-secret", "new-secret"), QOVA_OK);
+    qova_conn_close(s.conn);  // gone before the router answers
+    std::this_thread::sleep_for(600ms);
+    ASSERT_TRUE(reopenAndWait(s, 1, 4s)) << router.log();
+    EXPECT_EQ(s.received[0].type, QOVA_MSG_DATA);
+    EXPECT_EQ(s.received[0].code(), 0);
+    EXPECT_FALSE(reopenAndWait(s, 2, 800ms));
+}
+
+TEST(Router, LateReplyAfterTimeoutIsDropped) {
+    ScopedEnvVar timeout("QOVA_REPLY_TIMEOUT_MS", "200");
+    Env env;
+    RouterProcess router({"--reply-delay-ms", "600"});
+    Session s(router.address());
+    ASSERT_EQ(s.openAll(), QOVA_OK);
+    ASSERT_EQ(s.postChange("old-secret", "new-secret"), QOVA_OK);
+    ASSERT_TRUE(s.waitFor(1, 3s));
+    s.turnFor(1s);
+    ASSERT_EQ(s.received.size(), 1u);
+    EXPECT_EQ(s.received[0].type, QOVA_MSG_TIMEOUT);
+    EXPECT_EQ(s.connState(), QOVA_STATE_ACTIVE);
+}
+
+TEST(Router, ReplyWaitsForAnActiveListener) {
+    Env env;
+    RouterProcess router;
+    Session s(router.address());
+    ASSERT_EQ(s.openAll(), QOVA_OK);
+    ASSERT_EQ(qova_lsn_close(s.lsn), QOVA_OK);
+    ASSERT_EQ(s.postChange("old-secret", "new-secret"), QOVA_OK);
+    s.turnFor(500ms);
+    EXPECT_TRUE(s.received.empty());
+    ASSERT_EQ(qova_lsn_open(s.lsn, nullptr), QOVA_OK);
+    ASSERT_TRUE(s.waitFor(1, 2s));
+    EXPECT_EQ(s.received[0].code(), 0);
+}
+
+TEST(Router, UnreachableRouterFailsOpen) {
+    Env env;
+    const std::string port = std::to_string(unusedPort());
+    struct Case {
+        std::string address;
+        qova_result_t rc;
+    };
+    for (const Case& c : std::vector<Case>{{"127.0.0.1:" + port, QOVA_E_CONNECT},
+                                           {"", QOVA_E_CONNECT},
+                                           {"127.0.0.1", QOVA_E_CONNECT},
+                                           {"127.0.0.1:0", QOVA_E_CONNECT},
+                                           {"127.0.0.1:http", QOVA_E_CONNECT},
+                                           {"no-such-host.invalid:4001", QOVA_E_CONNECT}}) {
+        Session s(c.address);
+        ASSERT_EQ(s.created, QOVA_OK) << c.address;
+        EXPECT_EQ(qova_conn_open(s.conn, nullptr), c.rc) << c.address;
+        EXPECT_EQ(s.connState(), QOVA_STATE_CLOSED) << c.address;
+        EXPECT_EQ(qova_pub_open(s.pub, ""), QOVA_E_NOT_READY);
+        EXPECT_EQ(s.postChange("a", "b"), QOVA_E_NOT_READY);
+    }
+}
+
+TEST(Router, EmptyApplicationNameFailsOpen) {
+    Env env;
+    RouterProcess router;
+    qova_conn_t* conn = nullptr;
+    const std::string url = "zttcp://" + router.address() + ";app_name=;";
+    ASSERT_EQ(qova_conn_new(url.c_str(), &conn), QOVA_OK);
+    EXPECT_EQ(qova_conn_open(conn, nullptr), QOVA_E_URL);
+    std::uint32_t state = 99;
+    qova_conn_getstate(conn, &state);
+    EXPECT_EQ(state, QOVA_STATE_CLOSED);
+    qova_conn_destroy(conn);
+}
+
+TEST(Router, LocalPasswordIsChecked) {
+    Env env;
+    RouterProcess router({"--local-pass", "letmein"});
+    {
+        Session wrong(router.address(), "local_pass=nope");
+        EXPECT_EQ(qova_conn_open(wrong.conn, nullptr), QOVA_E_REFUSED);
+        EXPECT_EQ(wrong.connState(), QOVA_STATE_CLOSED);
+        Session none(router.address());
+        EXPECT_EQ(qova_conn_open(none.conn, nullptr), QOVA_E_REFUSED);
+    }
+    Session right(router.address(), "local_pass=letmein");
+    ASSERT_EQ(right.openAll(), QOVA_OK);
+    ASSERT_EQ(right.postChange("old-secret", "new-secret"), QOVA_OK);
+    ASSERT_TRUE(right.waitFor(1, 5s));
+    EXPECT_EQ(right.received[0].code(), 0);
+}
+
+TEST(Router, LostConnectionClosesPublisherAndListener) {
+    Env env;
+    RouterProcess router;
+    Session s(router.address());
+    ASSERT_EQ(s.openAll(), QOVA_OK);
+    router.stop();
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (s.connState() == QOVA_STATE_ACTIVE && std::chrono::steady_clock::now() < end)
+        EXPECT_NE(qova_conn_process(s.conn, 50, nullptr), QOVA_E_IO);
+    EXPECT_EQ(s.connState(), QOVA_STATE_ERROR);
+    EXPECT_EQ(s.pubState(), QOVA_STATE_CLOSED);
+    EXPECT_EQ(s.lsnState(), QOVA_STATE_CLOSED);
+    EXPECT_EQ(qova_conn_open(s.conn, nullptr), QOVA_E_STATE);  // close first
+    EXPECT_EQ(qova_conn_close(s.conn), QOVA_OK);
+    EXPECT_EQ(s.connState(), QOVA_STATE_CLOSED);
+    EXPECT_EQ(qova_conn_open(s.conn, nullptr), QOVA_E_CONNECT);
+}
+
+TEST(Router, ProcessWaitsWithoutSpinning) {
+    Env env;
+    RouterProcess router;
+    Session s(router.address());
+    ASSERT_EQ(s.openAll(), QOVA_OK);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(qova_conn_process(s.conn, 200, nullptr), QOVA_E_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 190ms);
+    EXPECT_EQ(qova_conn_process(s.conn, 0, nullptr), QOVA_E_TIMEOUT);
+}
+
+TEST(Router, TwentyClientsChangingAtOnceLeaveOneSuccess) {
+    Env env;
+    RouterProcess router({"--rate-limit", "0"});
+    std::vector<std::unique_ptr<Session>> clients;
+    for (int i = 0; i < 20; ++i) {
+        clients.push_back(std::make_unique<Session>(router.address()));
+        ASSERT_EQ(clients.back()->openAll(), QOVA_OK) << i;
+    }
+    for (auto& c : clients) ASSERT_EQ(c->postChange("old-secret", "new-secret"), QOVA_OK);
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    std::size_t done = 0;
+    while (done < clients.size() && std::chrono::steady_clock::now() < end) {
+        done = 0;
+        for (auto& c : clients) {
+            qova_conn_process(c->conn, 1, nullptr);
+            done += c->received.size();
+        }
+    }
+    int successes = 0;
+    for (auto& c : clients) {
+        ASSERT_EQ(c->received.size(), 1u);
+        const std::int32_t code = c->received[0].code();
+        EXPECT_TRUE(code == 0 || code == 1) << code;
+        successes += code == 0;
+    }
+    EXPECT_EQ(successes, 1);
+}
+
+}  // namespace
+}  // namespace qova::test
