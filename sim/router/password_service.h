@@ -1,0 +1,93 @@
+// password_service.h -- the password service KOLMA_SRV: the account store,
+// the policy of message 421 ChangePassword and the reply bodies.
+//
+// No I/O here: the network side hands in a request body and sends out the
+// body this code builds, so tests drive the policy directly.
+#ifndef SIM_ROUTER_PASSWORD_SERVICE_H
+#define SIM_ROUTER_PASSWORD_SERVICE_H
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace qova::router {
+
+// A store that cannot do its work (cannot be read or written).  The service
+// answers with reply 100 and the account stays as it was.  The text goes to
+// the client and the log, so it never holds a password.
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The one account the router serves.  The service only asks whether a
+// password is the current one and replaces it; how the password is kept
+// (in memory, or hashed in a database) is the store's business.
+class AccountStore {
+public:
+    virtual ~AccountStore() = default;
+    // True when `password` is the account's current password.  Throws StoreError.
+    virtual bool verify(std::string_view password) = 0;
+    // Makes `password` the current one.  Throws StoreError and then leaves
+    // the account unchanged.
+    virtual void replace(std::string_view password) = 0;
+};
+
+// The password held in memory, wiped when replaced and on destruction.
+class MemoryAccountStore : public AccountStore {
+public:
+    explicit MemoryAccountStore(std::string_view password);
+    ~MemoryAccountStore() override;
+    MemoryAccountStore(const MemoryAccountStore&) = delete;
+    MemoryAccountStore& operator=(const MemoryAccountStore&) = delete;
+
+    bool verify(std::string_view password) override;
+    void replace(std::string_view password) override;
+
+private:
+    std::string password_;
+};
+
+inline constexpr char kServiceName[] = "KOLMA_SRV";
+
+// The codes of reply 169, in the order the service checks them.
+enum ChangeCode : std::int32_t {
+    kChanged = 0,
+    kWrongOldPassword = 1,
+    kNewPasswordEmpty = 2,
+    kNewPasswordTooLong = 3,
+    kNewPasswordSameAsOld = 4,
+};
+
+// The codes of reply 100.
+enum FailureCode : std::int32_t {
+    kStoreFailure = 1,     // the account store failed; the account is unchanged
+    kInternalFailure = 2,  // anything else that went wrong inside the service
+};
+
+struct ChangeOutcome {
+    std::int32_t code;
+    const char* message;  // the text of reply 169 for `code`
+};
+
+// The password in a 66-byte field of a 421 body: the bytes before the first
+// NUL, or all 66 when there is none.  `offset` + 66 must lie within `body`.
+std::string passwordField(std::string_view body, std::size_t offset);
+
+// Handles the body of one 421 request (exactly 132 bytes): checks the old
+// password, then that the new one is not empty, at most 65 bytes, and
+// differs from the old one, and replaces it when all pass.  Wipes its
+// copies of both passwords.  Throws StoreError from the store.
+ChangeOutcome changePassword(AccountStore& store, std::string_view body);
+
+// Reply bodies, laid out as the scheme gives them: integers in host byte
+// order, texts cut to their field and ended by NUL, the rest zero.
+std::string changeReplyBody(std::int32_t code, std::string_view message);           // 169
+std::string floodReplyBody(std::int32_t queueSize, std::int32_t penaltyMs,
+                           std::string_view message);                                // 99
+std::string failureReplyBody(std::int32_t code, std::string_view message);          // 100
+
+}  // namespace qova::router
+
+#endif  // SIM_ROUTER_PASSWORD_SERVICE_H

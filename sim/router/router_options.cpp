@@ -1,0 +1,170 @@
+#include "router_options.h"
+
+#include <boost/program_options.hpp>
+
+#include <limits>
+#include <sstream>
+
+#include <password_scheme.h>
+
+namespace qova::router {
+namespace po = boost::program_options;
+namespace {
+
+po::options_description describeOptions() {
+    po::options_description d("qova-router [options]", 100, 50);
+    // clang-format off
+    d.add_options()
+        ("listen", po::value<std::string>()->value_name("HOST:PORT"),
+         "address to listen on (default 127.0.0.1:4001); port 0 picks a free port")
+        ("local-pass", po::value<std::string>()->value_name("PASS"),
+         "every connection must present this local password")
+        ("password-file", po::value<std::string>()->value_name("PATH"),
+         "the account's current password is the first line of PATH; without it one line is "
+         "read from standard input (echo off on a terminal)")
+        ("rate-limit", po::value<std::string>()->value_name("N"),
+         "more than N requests within one second on one connection get reply 99 "
+         "(default 10; 0 = no limit)")
+        ("penalty-ms", po::value<std::string>()->value_name("N"),
+         "the penalty that reply 99 reports (default 1000)")
+        ("keep-ms", po::value<std::string>()->value_name("N"),
+         "how long a reply for a lost connection is kept (default 30000)")
+        ("reply-delay-ms", po::value<std::string>()->value_name("N"),
+         "delay every reply by N ms (default 0)")
+        ("no-reply", po::bool_switch(), "never reply")
+        ("close-on-request", po::bool_switch(), "close the connection when a request arrives")
+        ("force-reply", po::value<std::string>()->value_name("KIND"),
+         "answer every request with KIND (169, 99 or 100) without checking anything")
+        ("force-code", po::value<std::string>()->value_name("N"),
+         "the Code of a forced 169, or the code of a forced 100 (default 0)")
+        ("force-text", po::value<std::string>()->value_name("TEXT"),
+         "the text of a forced reply (default \"forced reply\")")
+        ("help", po::bool_switch(), "print this help and exit");
+    // clang-format on
+    return d;
+}
+
+// Plain decimal digits, an optional leading '-' when `allowSign`, within
+// [min, max].  Anything else (spaces, '+', hex, trailing text) is refused.
+long long parseNumber(const std::string& option, const std::string& text, long long min,
+                      long long max, bool allowSign = false) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (allowSign && !text.empty() && text[0] == '-') negative = true, i = 1;
+    if (i == text.size()) throw UsageError("--" + option + " needs a number, got \"" + text + "\"");
+    long long value = 0;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9') {
+            throw UsageError("--" + option + " needs a number, got \"" + text + "\"");
+        }
+        value = value * 10 + (c - '0');
+        if (value > max + (negative ? 1LL : 0LL)) {
+            throw UsageError("--" + option + " is out of range: " + text);
+        }
+    }
+    if (negative) value = -value;
+    if (value < min || value > max) throw UsageError("--" + option + " is out of range: " + text);
+    return value;
+}
+
+std::uint32_t parseMillis(const std::string& option, const std::string& text) {
+    // Reply 99 carries the penalty as a signed 4-byte integer, and every
+    // duration is used as milliseconds of a steady clock.
+    return static_cast<std::uint32_t>(
+        parseNumber(option, text, 0, std::numeric_limits<std::int32_t>::max()));
+}
+
+void parseListen(const std::string& text, RouterOptions& out) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
+        throw UsageError("--listen needs HOST:PORT, got \"" + text + "\"");
+    }
+    std::string host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);  // [::1]:4001
+    }
+    if (host.empty()) throw UsageError("--listen needs HOST:PORT, got \"" + text + "\"");
+    out.listen_host = host;
+    out.listen_port = static_cast<std::uint16_t>(parseNumber("listen port", text.substr(colon + 1), 0, 0xFFFF));
+}
+
+}  // namespace
+
+RouterOptions parseRouterOptions(const std::vector<std::string>& args) {
+    const po::options_description desc = describeOptions();
+    po::variables_map vm;
+    try {
+        // No guessing of abbreviated names: "--list" is a mistake, not --listen.
+        const int style = po::command_line_style::default_style &
+                          ~po::command_line_style::allow_guessing;
+        po::store(po::command_line_parser(args).options(desc).style(style).run(), vm);
+        po::notify(vm);
+    } catch (const po::error& e) {
+        throw UsageError(e.what());
+    }
+
+    RouterOptions o;
+    const auto text = [&vm](const char* name) -> const std::string* {
+        return vm.count(name) ? &vm[name].as<std::string>() : nullptr;
+    };
+    o.help = vm["help"].as<bool>();
+    o.no_reply = vm["no-reply"].as<bool>();
+    o.close_on_request = vm["close-on-request"].as<bool>();
+    if (const std::string* v = text("listen")) parseListen(*v, o);
+    if (const std::string* v = text("local-pass")) o.local_pass = *v;
+    if (const std::string* v = text("password-file")) {
+        if (v->empty()) throw UsageError("--password-file needs a path");
+        o.password_file = *v;
+    }
+    if (const std::string* v = text("rate-limit")) {
+        o.rate_limit = static_cast<std::uint32_t>(
+            parseNumber("rate-limit", *v, 0, std::numeric_limits<std::uint32_t>::max()));
+    }
+    if (const std::string* v = text("penalty-ms")) o.penalty_ms = parseMillis("penalty-ms", *v);
+    if (const std::string* v = text("keep-ms")) o.keep_ms = parseMillis("keep-ms", *v);
+    if (const std::string* v = text("reply-delay-ms")) {
+        o.reply_delay_ms = parseMillis("reply-delay-ms", *v);
+    }
+
+    std::size_t textMax = pwdscheme::kReplyMessageMaxLength;
+    if (const std::string* v = text("force-reply")) {
+        if (*v == "169") {
+            o.force_reply = ForcedReply::Change;
+        } else if (*v == "99") {
+            o.force_reply = ForcedReply::Flood;
+            textMax = pwdscheme::kFloodMessageMaxLength;
+        } else if (*v == "100") {
+            o.force_reply = ForcedReply::Failure;
+        } else {
+            throw UsageError("--force-reply needs 169, 99 or 100, got \"" + *v + "\"");
+        }
+    }
+    const std::string* code = text("force-code");
+    const std::string* forcedText = text("force-text");
+    if ((code || forcedText) && o.force_reply == ForcedReply::None) {
+        throw UsageError(std::string(code ? "--force-code" : "--force-text") +
+                         " needs --force-reply");
+    }
+    if (code) {
+        o.force_code = static_cast<std::int32_t>(
+            parseNumber("force-code", *code, std::numeric_limits<std::int32_t>::min(),
+                        std::numeric_limits<std::int32_t>::max(), true));
+    }
+    if (forcedText) o.force_text = *forcedText;
+    if (o.force_text.size() > textMax) {
+        throw UsageError("--force-text is longer than the reply's " + std::to_string(textMax) +
+                         "-byte field");
+    }
+    return o;
+}
+
+std::string usageText() {
+    std::ostringstream out;
+    out << "qova-router: the local stand-in for the gateway router and its password service\n"
+           "KOLMA_SRV.  It serves one account whose password it reads at start.\n\n"
+        << describeOptions();
+    return out.str();
+}
+
+}  // namespace qova::router

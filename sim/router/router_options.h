@@ -1,0 +1,51 @@
+// router_options.h -- the command line of qova-router.
+#ifndef SIM_ROUTER_ROUTER_OPTIONS_H
+#define SIM_ROUTER_ROUTER_OPTIONS_H
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qova::router {
+
+// The reply that --force-reply sends to every request.
+enum class ForcedReply { None, Change, Flood, Failure };  // none, 169, 99, 100
+
+struct RouterOptions {
+    std::string listen_host = "127.0.0.1";
+    std::uint16_t listen_port = 4001;      // 0 picks a free port
+    std::optional<std::string> local_pass;  // every Hello must carry it
+    std::optional<std::string> password_file;
+    std::uint32_t rate_limit = 10;  // requests per second per connection; 0 = no limit
+    std::uint32_t penalty_ms = 1000;
+    std::uint32_t keep_ms = 30000;
+    std::uint32_t reply_delay_ms = 0;
+    bool no_reply = false;
+    bool close_on_request = false;
+    ForcedReply force_reply = ForcedReply::None;
+    std::int32_t force_code = 0;
+    std::string force_text = "forced reply";
+    bool help = false;
+};
+
+// A command line that cannot be used; the text is meant for the user.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Parses the arguments that follow the program name.  Numbers are plain
+// decimal digits (a sign only for --force-code) within their range.
+// Throws UsageError for an unknown option, a missing or malformed value, an
+// option given twice, a stray argument, --force-code or --force-text without
+// --force-reply, and a forced text longer than its reply's field.
+RouterOptions parseRouterOptions(const std::vector<std::string>& args);
+
+// The --help text.
+std::string usageText();
+
+}  // namespace qova::router
+
+#endif  // SIM_ROUTER_ROUTER_OPTIONS_H

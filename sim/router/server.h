@@ -1,0 +1,54 @@
+// server.h -- the network side of qova-router: Boost.Asio on one thread,
+// any number of connections.
+//
+// Each connection introduces itself with Hello (checked against
+// --local-pass), then subscribes refs and posts requests.  The
+// RequestHandler decides what to do with each request; the server carries it
+// out: the reply goes to the connection of the request's session, after
+// --reply-delay-ms when set.  A session whose connection is gone when its
+// reply is ready gets the reply later, when a connection presenting the same
+// session id subscribes the reply's ref within --keep-ms.  A malformed frame
+// or an unexpected message closes that one connection.
+#ifndef SIM_ROUTER_SERVER_H
+#define SIM_ROUTER_SERVER_H
+
+#include <boost/asio/io_context.hpp>
+
+#include <memory>
+#include <string>
+
+#include "password_service.h"
+#include "router_options.h"
+
+namespace qova::router {
+
+class Server {
+public:
+    // Binds and listens on options.listen_host:listen_port at once.  Throws
+    // std::runtime_error when the address does not resolve or cannot be
+    // bound.  `io`, `options` and `store` must outlive the server.
+    Server(boost::asio::io_context& io, const RouterOptions& options, AccountStore& store);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // The address actually bound: "HOST:PORT", "[HOST]:PORT" for IPv6.
+    std::string address() const;
+
+    // Starts accepting connections; the work happens inside io.run().
+    void start();
+
+    // Stops accepting, closes every connection and cancels every timer;
+    // kept and delayed replies are dropped.  io.run() returns once the
+    // cancelled handlers have run.  Safe to call twice.
+    void stop();
+
+    struct Impl;  // defined in server.cpp, where the connections use it
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qova::router
+
+#endif  // SIM_ROUTER_SERVER_H

@@ -1,0 +1,52 @@
+// router_process.h -- starts qova-router as a child process for tests.
+//
+// Every test that needs a router starts its own on a free loopback port, so
+// tests run in parallel without sharing state.  The child's standard error
+// goes to a temp file that log() reads; the object stops the router and
+// removes the file when it goes away.  One thread: construct, use and
+// destroy a RouterProcess on the same thread.
+#ifndef SIM_TESTING_ROUTER_PROCESS_H
+#define SIM_TESTING_ROUTER_PROCESS_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qova::testing {
+
+// Starts qova-router on 127.0.0.1 with a free port (--listen 127.0.0.1:0) plus `args`, writes
+// `password` and "\n" to its standard input (the account's current password) unless `args`
+// holds --password-file, waits at most 10 s for its "listening on HOST:PORT" line on standard
+// output, and throws std::runtime_error when it does not come (the text then holds the router's
+// standard error).  Standard error goes to a temp file.  The router gets SIGTERM should the
+// thread that started it end first, so a crashed test leaves no router behind.
+class RouterProcess {
+public:
+    explicit RouterProcess(std::vector<std::string> args = {}, std::string password = "old-secret");
+    ~RouterProcess();  // stop() if still running; removes its temp files
+    RouterProcess(const RouterProcess&) = delete;
+    RouterProcess& operator=(const RouterProcess&) = delete;
+
+    std::uint16_t port() const;
+    std::string address() const;  // "127.0.0.1:PORT"
+    std::string log() const;      // its standard error so far
+    pid_t pid() const;
+    // SIGTERM, wait up to 5 s (then SIGKILL); returns the wait status.  A
+    // second call returns the same status without signalling again.
+    int stop();
+
+private:
+    pid_t pid_ = -1;
+    int status_ = 0;
+    bool running_ = false;
+    int stdout_fd_ = -1;  // read end of the router's standard output
+    std::string log_path_;
+    std::string host_;
+    std::uint16_t port_ = 0;
+};
+
+}  // namespace qova::testing
+
+#endif  // SIM_TESTING_ROUTER_PROCESS_H
