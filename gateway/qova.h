@@ -87,7 +87,9 @@ typedef qova_result_t (*qova_callback_t)(qova_conn_t* conn, qova_listener_t* lis
  * trailing pair is allowed).  Keys: "ini=PATH" (read the ini file: log file
  * and reply time-out) or "log=null" (no log), and "subsystems=a,b,...".
  * Returns QOVA_E_SETTINGS for a malformed text or unknown key, QOVA_E_INI for
- * an unreadable or malformed ini file, QOVA_E_STATE when already open.
+ * an unreadable or malformed ini file, QOVA_E_LOG when the log file it names
+ * cannot be opened, QOVA_E_STATE when already open.  The environment variable
+ * QOVA_REPLY_TIMEOUT_MS overrides the ini file's reply time-out.
  * qova_env_close: releases the environment; safe at any time, also when
  * qova_env_open failed or was never called.  Close connections first. */
 qova_result_t qova_env_open(const char* settings);
@@ -102,14 +104,16 @@ qova_result_t qova_env_close(void);
  * publishers and listeners must be destroyed first.
  * qova_conn_open: CLOSED -> ACTIVE.  Connects over TCP and introduces the
  * session within a bounded time; on failure returns QOVA_E_CONNECT or
- * QOVA_E_REFUSED and stays CLOSED.  `settings` may be NULL or empty.
+ * QOVA_E_REFUSED (QOVA_E_URL for an empty application name) and stays
+ * CLOSED.  QOVA_E_STATE when not CLOSED.  `settings` may be NULL or empty.
  * qova_conn_close: any state -> CLOSED; its publishers and listeners close.
  * qova_conn_getstate: stores the state in *state.
  * qova_conn_process: waits at most `timeout_ms` milliseconds for input,
  * delivers every complete message to its listener's callback and fires due
  * reply time-outs.  Returns QOVA_OK when it handled something, QOVA_E_TIMEOUT
  * when nothing came.  A lost connection sets the state ERROR and returns
- * QOVA_OK.  `reserved` must be NULL. */
+ * QOVA_OK.  QOVA_E_STATE at once when the connection is not ACTIVE or the
+ * call comes from inside a callback.  `reserved` must be NULL. */
 qova_result_t qova_conn_new(const char* url, qova_conn_t** conn);
 qova_result_t qova_conn_destroy(qova_conn_t* conn);
 qova_result_t qova_conn_open(qova_conn_t* conn, const char* settings);
@@ -128,8 +132,9 @@ qova_result_t qova_conn_process(qova_conn_t* conn, uint32_t timeout_ms, void* re
  * (QOVA_E_UNKNOWN_MSG otherwise).  Free it with qova_pub_msgfree.
  * qova_pub_post: sends the message to the service; with QOVA_POST_REPLY the
  * publisher's listener (same name as its "ref") later receives exactly one
- * reply or exactly one QOVA_MSG_TIMEOUT notice.  Needs ACTIVE.  The message
- * stays the caller's.
+ * reply or exactly one QOVA_MSG_TIMEOUT notice, also across a lost and
+ * reopened connection; with flags 0 no reply is expected.  Needs ACTIVE.
+ * The message stays the caller's.
  * qova_pub_msgfree: wipes the body (it may hold secrets) and frees it.
  * qova_pub_getscheme: *scheme points to the parsed scheme, owned by the
  * publisher and valid until it is destroyed. */
@@ -148,7 +153,9 @@ qova_result_t qova_pub_getscheme(qova_publisher_t* pub, qova_scheme_t** scheme);
  * qova_lsn_new: `url` is "ztmqpwdreply://;ref=REF;format=ztbinfmt".  Replies
  * to what a publisher named REF on the same connection posted are handed to
  * `callback` with `user_data`.  The listener is CLOSED and owned by the
- * caller.  qova_lsn_open: CLOSED -> ACTIVE; needs an ACTIVE connection. */
+ * caller.  qova_lsn_open: CLOSED -> ACTIVE; needs an ACTIVE connection.
+ * Replies and notices that come while no listener with their ref is ACTIVE
+ * wait and are delivered by the first qova_conn_process after one opens. */
 qova_result_t qova_lsn_new(qova_conn_t* conn, const char* url, qova_callback_t callback,
                            void* user_data, qova_listener_t** listener);
 qova_result_t qova_lsn_destroy(qova_listener_t* listener);

@@ -95,7 +95,10 @@ qova_result_t qova_conn_destroy(qova_conn_t* conn) {
 qova_result_t qova_conn_open(qova_conn_t* conn, const char* settings) {
     if (!conn) return QOVA_E_INVALID_ARG;
     if (const qova_result_t rc = checkOpenSettings(settings)) return rc;
-    return guarded([&] { return conn->open(); });
+    const qova_result_t rc = guarded([&] { return conn->open(); });
+    // An exception (out of memory) must not leave OPENING behind.
+    if (conn->state() == QOVA_STATE_OPENING) conn->close();
+    return rc;
 }
 
 qova_result_t qova_conn_close(qova_conn_t* conn) {

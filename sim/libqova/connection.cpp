@@ -298,7 +298,9 @@ void qova_conn::readInput() {
             break;
         }
         in_.append(buf, static_cast<std::size_t>(n));
-        if (in_.size() >= wire::kMaxFrameSize) break;  // handle before reading more
+        // A short read emptied the socket; asking again would only cost a
+        // system call that says EAGAIN (poll reports anything newer).
+        if (static_cast<std::size_t>(n) < sizeof buf || in_.size() >= wire::kMaxFrameSize) break;
     }
     // Frames that arrived before the close are still answers.
     const std::uint64_t generation = generation_;
