@@ -66,8 +66,9 @@ bool makeDirWithSuffix(std::string& name, size_t suffixLength) {
 
 // A string's storage is zero-filled when it is sized, which faults in every
 // page before the read fills it again.  For large files, asking for huge
-// pages makes that 512 times fewer faults: reading 64 MiB then takes about
-// 60% of the time of a plain read(2) into fresh 4 KiB pages, instead of 110%.
+// pages makes that 512 times fewer faults: reading 64 MiB then takes 55-70%
+// of the time of a plain read(2) into fresh 4 KiB pages, instead of 112%
+// (docs/benchmarks.md).
 // Only the whole 2 MiB blocks inside the buffer are advised; the advice is a
 // hint and its failure changes nothing.
 void adviseHugePages(char* data, size_t size) {
