@@ -98,7 +98,14 @@ RouterOptions parseRouterOptions(const std::vector<std::string>& args) {
         // No guessing of abbreviated names: "--list" is a mistake, not --listen.
         const int style = po::command_line_style::default_style &
                           ~po::command_line_style::allow_guessing;
-        po::store(po::command_line_parser(args).options(desc).style(style).run(), vm);
+        // An empty positional description makes any stray argument an error.
+        const po::positional_options_description noPositionals;
+        po::store(po::command_line_parser(args)
+                      .options(desc)
+                      .positional(noPositionals)
+                      .style(style)
+                      .run(),
+                  vm);
         po::notify(vm);
     } catch (const po::error& e) {
         throw UsageError(e.what());

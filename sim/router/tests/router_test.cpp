@@ -22,8 +22,21 @@
 namespace qova::router::testing {
 namespace {
 
-using qova::testing::RouterProcess;
 using Clock = std::chrono::steady_clock;
+
+// A router that must end cleanly: status 0 on SIGTERM and no sanitizer
+// report in its log, whatever the test did to it.
+class RouterProcess : public qova::testing::RouterProcess {
+public:
+    using qova::testing::RouterProcess::RouterProcess;
+    ~RouterProcess() {
+        const int status = stop();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+        const std::string text = log();
+        EXPECT_EQ(text.find("Sanitizer"), std::string::npos) << text;
+        EXPECT_EQ(text.find("runtime error"), std::string::npos) << text;
+    }
+};
 
 constexpr char kOld[] = "old-secret";
 
@@ -238,23 +251,32 @@ TEST(Router, AMalformedFrameClosesOnlyItsConnection) {
         const char* name;
         bool afterHello;
         std::string bytes;
+        const char* reason;  // what the router's log gives as the reason
     };
     const Case cases[] = {
-        {"length 0", true, frameBytes(0, 1, 5, "")},
-        {"length 1", true, frameBytes(1, 1, 5, "")},
-        {"length past the bound", true, frameBytes(70000, 1, 5, "")},
-        {"bad version", true, frameBytes(2, 9, 5, "")},
-        {"unknown type", true, frameBytes(2, 1, 42, "")},
-        {"truncated payload", true, truncated},
-        {"wrong body size", true, wire::encode(wire::Request{1, "KOLMA_SRV", "r", 421, std::string(131, 'a')})},
-        {"unknown service", true, wire::encode(wire::Request{1, "NOPE_SRV", "r", 421, changeBody("a", "b")})},
-        {"unknown message id", true, wire::encode(wire::Request{1, "KOLMA_SRV", "r", 169, changeBody("a", "b")})},
-        {"garbage", true, "\xff\xfe\xfd\xfc garbage garbage"},
-        {"garbage first", false, "GET / HTTP/1.0\r\n\r\n"},
-        {"request before Hello", false, goodRequest},
-        {"second Hello", true, wire::encode(wire::Hello{sessionId(1), "x", ""})},
-        {"reply from a client", true, wire::encode(wire::Reply{1, "r", 169, ""})},
-        {"short Subscribe", true, frameBytes(4, 1, 3, std::string("\0\x09" "ab", 4))},
+        {"length 0", true, frameBytes(0, 1, 5, ""), "frame length 0 out of bounds"},
+        {"length 1", true, frameBytes(1, 1, 5, ""), "frame length 1 out of bounds"},
+        {"length past the bound", true, frameBytes(70000, 1, 5, ""), "length 70000 out of bounds"},
+        {"bad version", true, frameBytes(2, 9, 5, ""), "unsupported protocol version 9"},
+        {"unknown type", true, frameBytes(2, 1, 42, ""), "unknown frame type 42"},
+        {"truncated payload", true, truncated, "malformed Request: payload too short"},
+        {"wrong body size", true,
+         wire::encode(wire::Request{1, "KOLMA_SRV", "r", 421, std::string(131, 'a')}),
+         "body of 131 bytes"},
+        {"unknown service", true,
+         wire::encode(wire::Request{1, "NOPE_SRV", "r", 421, changeBody("a", "b")}),
+         "unknown service \"NOPE_SRV\""},
+        {"unknown message id", true,
+         wire::encode(wire::Request{1, "KOLMA_SRV", "r", 169, changeBody("a", "b")}),
+         "unknown message id 169"},
+        {"garbage", true, "\xff\xfe\xfd\xfc garbage garbage", "length 4294901244 out of bounds"},
+        {"garbage first", false, "GET / HTTP/1.0\r\n\r\n", "unsupported protocol version 47"},
+        {"request before Hello", false, goodRequest, "expected Hello first, got Request"},
+        {"second Hello", true, wire::encode(wire::Hello{sessionId(1), "x", ""}), "a second Hello"},
+        {"reply from a client", true, wire::encode(wire::Reply{1, "r", 169, ""}),
+         "unexpected Reply frame"},
+        {"short Subscribe", true, frameBytes(4, 1, 3, std::string("\0\x09" "ab", 4)),
+         "malformed Subscribe: payload too short"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -263,6 +285,8 @@ TEST(Router, AMalformedFrameClosesOnlyItsConnection) {
         client.sendBytes(c.bytes);
         EXPECT_TRUE(client.closedWithin());
     }
+    const std::string log = router.log();
+    for (const Case& c : cases) EXPECT_NE(log.find(c.reason), std::string::npos) << c.name;
     // The router still serves the connection that behaved.
     expectChange(bystander, 1, changeBody("wrong", "x"), 1, "Wrong old password");
     EXPECT_EQ(::kill(router.pid(), 0), 0);

@@ -1,0 +1,114 @@
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <password_scheme.h>
+
+#include "account_password.h"
+#include "password_service.h"
+#include "raw_client.h"
+
+namespace qova::router {
+namespace {
+
+using testing::changeBody;
+
+TEST(PasswordService, ChecksInOrderAndChangesOnlyWhenAllPass) {
+    const std::string p65(65, 'a');
+    const std::string p66(66, 'b');
+    struct Case {
+        std::string account, oldPassword, newPassword;
+        std::int32_t code;
+        std::string after;  // the account's password afterwards
+    };
+    const Case cases[] = {
+        {"cur", "bad", "", kWrongOldPassword, "cur"},  // the old password is checked first
+        {"cur", "bad", p66, kWrongOldPassword, "cur"},
+        {"cur", "cur", "", kNewPasswordEmpty, "cur"},
+        {"cur", "cur", p66, kNewPasswordTooLong, "cur"},
+        {"cur", "cur", "cur", kNewPasswordSameAsOld, "cur"},
+        {"cur", "cur", p65, kChanged, p65},  // 65 bytes is the longest allowed
+        {p65, p65, "n", kChanged, "n"},
+        {p65, p66, "n", kWrongOldPassword, p65},  // a field with no NUL is 66 bytes
+        {"cur", "CUR", "n", kWrongOldPassword, "cur"},
+        {"cur", "cu", "n", kWrongOldPassword, "cur"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.oldPassword.substr(0, 8) + " -> " + c.newPassword.substr(0, 8));
+        MemoryAccountStore store(c.account);
+        EXPECT_EQ(changePassword(store, changeBody(c.oldPassword, c.newPassword)).code, c.code);
+        EXPECT_TRUE(store.verify(c.after));
+    }
+}
+
+TEST(PasswordService, GivesEachCodeItsText) {
+    MemoryAccountStore store("cur");
+    EXPECT_STREQ(changePassword(store, changeBody("x", "y")).message, "Wrong old password");
+    EXPECT_STREQ(changePassword(store, changeBody("cur", "")).message, "New password is empty");
+    EXPECT_STREQ(changePassword(store, changeBody("cur", std::string(66, 'z'))).message,
+                 "New password is too long");
+    EXPECT_STREQ(changePassword(store, changeBody("cur", "cur")).message,
+                 "New password must differ from the old one");
+    EXPECT_STREQ(changePassword(store, changeBody("cur", "y")).message, "Password changed");
+}
+
+TEST(PasswordService, ReadsAFieldUpToItsFirstNul) {
+    std::string body = changeBody("abc", "def");
+    body[10] = 'X';  // bytes after the NUL do not count
+    EXPECT_EQ(passwordField(body, pwdscheme::kOldPasswordOffset), "abc");
+    EXPECT_EQ(passwordField(body, pwdscheme::kNewPasswordOffset), "def");
+    const std::string full = changeBody(std::string(66, 'o'), std::string(66, 'n'));
+    EXPECT_EQ(passwordField(full, pwdscheme::kOldPasswordOffset), std::string(66, 'o'));
+    EXPECT_EQ(passwordField(full, pwdscheme::kNewPasswordOffset), std::string(66, 'n'));
+}
+
+std::int32_t intAt(const std::string& body, std::size_t offset) {
+    std::int32_t v = 0;
+    std::memcpy(&v, body.data() + offset, sizeof v);
+    return v;
+}
+
+TEST(PasswordService, LaysOutReplyBodies) {
+    const std::string r169 = changeReplyBody(-2, "hello");
+    ASSERT_EQ(r169.size(), pwdscheme::kChangePasswordReplySize);
+    EXPECT_EQ(intAt(r169, pwdscheme::kReplyCodeOffset), -2);
+    EXPECT_EQ(r169.substr(4, 6), std::string("hello\0", 6));
+    EXPECT_EQ(r169.find_first_not_of('\0', 9), std::string::npos);  // zero after the text
+
+    const std::string r99 = floodReplyBody(11, 1000, std::string(200, 'm'));
+    ASSERT_EQ(r99.size(), pwdscheme::kFloodReplySize);
+    EXPECT_EQ(intAt(r99, pwdscheme::kFloodQueueSizeOffset), 11);
+    EXPECT_EQ(intAt(r99, pwdscheme::kFloodPenaltyOffset), 1000);
+    EXPECT_EQ(r99.substr(8, 128), std::string(128, 'm'));  // cut to the field
+    EXPECT_EQ(r99.back(), '\0');
+
+    const std::string r100 = failureReplyBody(kStoreFailure, std::string(300, 'f'));
+    ASSERT_EQ(r100.size(), pwdscheme::kFailureReplySize);
+    EXPECT_EQ(intAt(r100, pwdscheme::kFailureCodeOffset), 1);
+    EXPECT_EQ(r100.substr(4, 255), std::string(255, 'f'));
+    EXPECT_EQ(r100.back(), '\0');
+}
+
+TEST(AccountPassword, ReadsOneLineFromAPipeAndNoMore) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string input = "first\r\nsecond\n";
+    ASSERT_EQ(::write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    ::close(fds[1]);
+    EXPECT_EQ(readPasswordLine(fds[0]), "first");
+    EXPECT_EQ(readPasswordLine(fds[0]), "second");  // the first read left it unread
+    EXPECT_THROW(readPasswordLine(fds[0]), std::runtime_error);  // end of input
+    ::close(fds[0]);
+}
+
+TEST(AccountPassword, AcceptsOneTo65Bytes) {
+    EXPECT_THROW(checkAccountPassword(""), std::runtime_error);
+    EXPECT_NO_THROW(checkAccountPassword("x"));
+    EXPECT_NO_THROW(checkAccountPassword(std::string(65, 'x')));
+    EXPECT_THROW(checkAccountPassword(std::string(66, 'x')), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace qova::router

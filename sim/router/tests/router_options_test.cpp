@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include "router_options.h"
+
+namespace qova::router {
+namespace {
+
+RouterOptions parse(std::vector<std::string> args) { return parseRouterOptions(args); }
+
+TEST(RouterOptions, DefaultsMatchTheUsage) {
+    const RouterOptions o = parse({});
+    EXPECT_EQ(o.listen_host, "127.0.0.1");
+    EXPECT_EQ(o.listen_port, 4001);
+    EXPECT_FALSE(o.local_pass);
+    EXPECT_FALSE(o.password_file);
+    EXPECT_EQ(o.rate_limit, 10u);
+    EXPECT_EQ(o.penalty_ms, 1000u);
+    EXPECT_EQ(o.keep_ms, 30000u);
+    EXPECT_EQ(o.reply_delay_ms, 0u);
+    EXPECT_FALSE(o.no_reply || o.close_on_request || o.help);
+    EXPECT_EQ(o.force_reply, ForcedReply::None);
+    EXPECT_EQ(o.force_text, "forced reply");
+}
+
+TEST(RouterOptions, ReadsEveryOption) {
+    const RouterOptions o =
+        parse({"--listen", "[::1]:0", "--local-pass", "", "--password-file", "/p", "--rate-limit",
+               "0", "--penalty-ms", "2147483647", "--keep-ms", "5", "--reply-delay-ms", "7",
+               "--no-reply", "--close-on-request", "--force-reply", "99", "--force-text", "t"});
+    EXPECT_EQ(o.listen_host, "::1");
+    EXPECT_EQ(o.listen_port, 0);
+    EXPECT_EQ(o.local_pass, "");
+    EXPECT_EQ(o.password_file, "/p");
+    EXPECT_EQ(o.rate_limit, 0u);
+    EXPECT_EQ(o.penalty_ms, 2147483647u);
+    EXPECT_EQ(o.keep_ms, 5u);
+    EXPECT_EQ(o.reply_delay_ms, 7u);
+    EXPECT_TRUE(o.no_reply && o.close_on_request);
+    EXPECT_EQ(o.force_reply, ForcedReply::Flood);
+    EXPECT_EQ(o.force_text, "t");
+    EXPECT_EQ(parse({"--force-reply", "100", "--force-code", "-2147483648"}).force_code,
+              -2147483647 - 1);
+    EXPECT_EQ(parse({"--force-reply", "169", "--force-code", "2147483647"}).force_code,
+              2147483647);
+    EXPECT_TRUE(parse({"--help"}).help);
+}
+
+TEST(RouterOptions, RefusesBadCommandLines) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--bogus"},
+        {"stray"},
+        {"--list", "127.0.0.1:1"},  // no abbreviations
+        {"--listen"},
+        {"--listen", "127.0.0.1"},
+        {"--listen", ":4001"},
+        {"--listen", "127.0.0.1:"},
+        {"--listen", "127.0.0.1:65536"},
+        {"--listen", "127.0.0.1:-1"},
+        {"--listen", "1:2", "--listen", "1:3"},
+        {"--rate-limit", ""},
+        {"--rate-limit", "-1"},
+        {"--rate-limit", "+1"},
+        {"--rate-limit", " 1"},
+        {"--rate-limit", "12x"},
+        {"--rate-limit", "4294967296"},
+        {"--penalty-ms", "2147483648"},
+        {"--keep-ms", "0x10"},
+        {"--password-file", ""},
+        {"--force-reply", "42"},
+        {"--force-code", "1"},
+        {"--force-text", "t"},
+        {"--force-reply", "169", "--force-code", "2147483648"},
+        {"--force-reply", "169", "--force-code", "-"},
+        {"--force-reply", "99", "--force-text", std::string(129, 't')},
+        {"--force-reply", "169", "--force-text", std::string(256, 't')},
+    };
+    for (const auto& args : bad) {
+        std::string shown;
+        for (const auto& a : args) shown += a.substr(0, 20) + " ";
+        EXPECT_THROW(parse(args), UsageError) << shown;
+    }
+    EXPECT_NO_THROW(parse({"--force-reply", "99", "--force-text", std::string(128, 't')}));
+    EXPECT_NO_THROW(parse({"--force-reply", "100", "--force-text", std::string(255, 't')}));
+}
+
+}  // namespace
+}  // namespace qova::router
