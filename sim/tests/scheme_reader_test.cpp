@@ -188,23 +188,5 @@ TEST_F(Dump, RefusesShortBodiesAndStopsTextsAtTheField) {
               "KOLMA_MSG99 queue_size=1 penalty_remain=2 message=" + std::string(129, 'm'));
 }
 
-TEST(CopyTerminated, CutsAndTerminates) {
-    struct Case {
-        std::size_t size;
-        bool whole;
-        std::string text;
-    };
-    for (const Case& c : {Case{10, true, "abc"}, Case{4, true, "abc"}, Case{3, false, "ab"},
-                         Case{1, false, ""}}) {
-        char buf[12];
-        std::memset(buf, '#', sizeof buf);
-        std::size_t size = c.size;
-        EXPECT_EQ(dump::copyTerminated("abc", buf, &size), c.whole) << c.size;
-        EXPECT_EQ(size, c.text.size());
-        EXPECT_STREQ(buf, c.text.c_str());
-        EXPECT_EQ(buf[c.size], '#') << "wrote past the buffer";
-    }
-}
-
 }  // namespace
 }  // namespace qova::scheme

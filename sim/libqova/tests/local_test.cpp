@@ -259,18 +259,6 @@ TEST(Messages, NewFreeAndPostChecks) {
     ASSERT_EQ(qova_pub_msgnew(s.pub, QOVA_KEY_ID, &id, &msg), QOVA_OK);
 }
 
-TEST(Messages, SchemeIsOwnedByThePublisher) {
-    Env env;
-    Session s("127.0.0.1:1");
-    qova_scheme_t* a = nullptr;
-    qova_scheme_t* b = nullptr;
-    ASSERT_EQ(qova_pub_getscheme(s.pub, &a), QOVA_OK);
-    ASSERT_EQ(qova_pub_getscheme(s.pub, &b), QOVA_OK);
-    EXPECT_NE(a, nullptr);
-    EXPECT_EQ(a, b);
-    EXPECT_EQ(qova_pub_getscheme(nullptr, &a), QOVA_E_INVALID_ARG);
-}
-
 TEST(Dump, BufferRules) {
     Env env;
     Session s("127.0.0.1:1");
