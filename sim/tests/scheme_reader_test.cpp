@@ -132,6 +132,30 @@ TEST(SchemeReader, RejectsBadPrefix) {
     EXPECT_FALSE(readSchemeText("", s, error));
 }
 
+// Every single-character change of the scheme text is either refused or
+// read into a scheme whose tables stay within bounds; under the sanitizers
+// this also shows that no change makes the reader touch memory it must not.
+TEST(SchemeReader, SurvivesEveryOneCharacterChange) {
+    const std::string text = pwdscheme::kSchemeText;
+    int refused = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        for (const char c : {'A', '_', '=', '*', '\0'}) {
+            std::string changed = text;
+            if (changed[i] == c) continue;
+            changed[i] = c;
+            Scheme s;
+            std::string error;
+            if (!readSchemeText(changed, s, error)) {
+                EXPECT_FALSE(error.empty());
+                ++refused;
+                continue;
+            }
+            for (const Table& t : s.tables) EXPECT_LE(t.body_size, kMaxBodySize);
+        }
+    }
+    EXPECT_GT(refused, 0);
+}
+
 TEST(SchemeReader, FitsChecksSizeAndTerminators) {
     Scheme s;
     std::string error;
