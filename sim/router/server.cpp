@@ -171,8 +171,14 @@ private:
             ::explicit_bzero(chunk_.data(), n);
         }
         if (!usable()) return;
+        if (ec == asio::error::eof) {
+            // A peer that only shut down its sending side still gets the
+            // replies already on their way.
+            closeAfterFlush("closed by the peer");
+            return;
+        }
         if (ec) {
-            close(ec == asio::error::eof ? "closed by the peer" : "read failed: " + ec.message());
+            close("read failed: " + ec.message());
             return;
         }
         consumeInbox();
@@ -286,17 +292,26 @@ private:
         server_.sessionOpened(shared_from_this());
     }
 
-    // Sends a refusing Welcome, then closes once it is written (or after
-    // kFlushTimeout, should the peer not read it).
+    // Sends a refusing Welcome and closes once it is written.
     void refuse(wire::WelcomeStatus status, const std::string& text, const std::string& reason) {
         send(wire::encode(wire::Welcome{status, text}));
+        closeAfterFlush("refused: " + reason);
+    }
+
+    // Reads nothing more and closes once everything queued is written, or
+    // after kFlushTimeout should the peer not read it.
+    void closeAfterFlush(std::string reason) {
         if (closed_) return;
+        if (!writing_) {
+            close(reason);
+            return;
+        }
         closing_ = true;
-        close_reason_ = "refused: " + reason;
+        close_reason_ = std::move(reason);
         auto self = shared_from_this();
         timer_.expires_after(kFlushTimeout);
         timer_.async_wait([this, self](error_code ec) {
-            if (!ec) close(close_reason_ + " (the refusal was not read in time)");
+            if (!ec) close(close_reason_ + " (what was sent last was not read in time)");
         });
     }
 
@@ -323,7 +338,7 @@ private:
 
     Server::Impl& server_;
     tcp::socket socket_;
-    asio::steady_timer timer_;  // the Hello time-out, then the flush time-out of a refusal
+    asio::steady_timer timer_;  // the Hello time-out, then the flush time-out of closeAfterFlush
     std::uint64_t id_;
     std::string peer_;
     std::array<char, kReadChunk> chunk_{};
@@ -332,7 +347,7 @@ private:
     std::size_t queued_ = 0;  // bytes in outbox_
     bool writing_ = false;
     bool welcomed_ = false;
-    bool closing_ = false;  // a refusal is being written; nothing more is read
+    bool closing_ = false;  // closeAfterFlush: the last writes are going out; nothing more is read
     bool closed_ = false;
     std::string close_reason_;
     wire::SessionId session_{};

@@ -86,6 +86,8 @@ void RawClient::sendBytes(const std::string& bytes) {
     }
 }
 
+void RawClient::shutdownSending() { ::shutdown(fd_, SHUT_WR); }
+
 RawClient::Read RawClient::read(wire::Frame& frame, std::chrono::milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     for (;;) {

@@ -37,6 +37,8 @@ public:
     RawClient& operator=(const RawClient&) = delete;
 
     void sendBytes(const std::string& bytes);
+    // Shuts down the sending side only; replies can still be read.
+    void shutdownSending();
 
     enum class Read { Frame, Closed, Timeout };
     // Waits for the next whole frame.  Closed: the router closed the

@@ -120,6 +120,18 @@ TEST(Router, ReadsThePasswordFromAFile) {
     ::unlink(path);
 }
 
+TEST(Router, AnswersAClientThatStoppedSending) {
+    RouterProcess router;
+    RawClient client(router.port());
+    client.open(sessionId(16));
+    client.post(3, changeBody(kOld, "new"));
+    client.shutdownSending();
+    const auto reply = client.reply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(replyFields(*reply).first, 0);
+    EXPECT_TRUE(client.closedWithin());
+}
+
 TEST(Router, AnswersAFloodWithReply99) {
     RouterProcess router({"--rate-limit", "3", "--penalty-ms", "250"});
     RawClient client(router.port());
