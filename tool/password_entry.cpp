@@ -77,6 +77,11 @@ extern "C" void echoOnAndStop(int) {
 class EchoOffWhileReading {
 public:
     EchoOffWhileReading() {
+        // Without a terminal there is no echo to guard (passwords piped in).
+        if (isatty(STDIN_FILENO) == 0) {
+            return;
+        }
+        active_ = true;
         for (int signal : kFatalSignals) {
             take(signal, echoOnAndDie);
         }
@@ -84,6 +89,9 @@ public:
         echo(false);
     }
     ~EchoOffWhileReading() {
+        if (!active_) {
+            return;
+        }
         echo(true);
         for (std::size_t i = 0; i < count_; ++i) {
             sigaction(saved_[i].signal, &saved_[i].previous, nullptr);
@@ -121,6 +129,7 @@ private:
 
     std::array<Saved, kFatalSignals.size() + 1> saved_{};
     std::size_t count_ = 0;
+    bool active_ = false;
 };
 
 // Room for the longest valid password on the heap from the start: the word

@@ -66,18 +66,6 @@ private:
     std::vector<std::string> saved_;
 };
 
-TEST_F(CmdLineTest, TableInDeclarationOrder) {
-    ASSERT_EQ(cmd_params.size(), 6u);
-    const char* names[] = {"ini", "host", "port", "app_name", "local_pass", "help"};
-    const char* shorts[] = {"i", "", "", "", "", "h"};
-    const char* defaults[] = {"", "127.0.0.1", "4001", "pwd_changer", "", ""};
-    for (std::size_t i = 0; i < 6; ++i) {
-        EXPECT_EQ(cmd_params[i].get().name, names[i]);
-        EXPECT_EQ(cmd_params[i].get().short_name, shorts[i]);
-        EXPECT_EQ(cmd_params[i].get().value, defaults[i]);
-    }
-}
-
 TEST_F(CmdLineTest, DefaultsThenThePrompts) {
     const Parsed p = parse({});
     ASSERT_EQ(p.error, "");
@@ -147,15 +135,6 @@ TEST_F(CmdLineTest, Ports) {
     }
 }
 
-TEST_F(CmdLineTest, StringToUint16FollowsStreamRules) {
-    unsigned short out = 1;
-    EXPECT_TRUE(string_to_uint16(out, "\t 42xyz"));
-    EXPECT_EQ(out, 42);
-    EXPECT_FALSE(string_to_uint16(out, "-1"));
-    EXPECT_FALSE(string_to_uint16(out, "x"));
-    EXPECT_FALSE(string_to_uint16(out, "99999"));
-}
-
 TEST_F(CmdLineTest, OptionErrorsGiveTheErrorBlock) {
     struct Case {
         std::vector<std::string> args;
@@ -205,13 +184,6 @@ TEST_F(CmdLineTest, MismatchPassesThroughWithoutTheBlock) {
     const Parsed p = parse({}, "old new neW\n");
     EXPECT_EQ(p.error, "Passwords do not match.");
     EXPECT_EQ(p.out, kPrompts);
-}
-
-TEST_F(CmdLineTest, IsFileExist) {
-    testsupport::TempFile file;
-    EXPECT_TRUE(is_file_exist(file.path()));
-    EXPECT_FALSE(is_file_exist(file.path() + ".missing"));
-    EXPECT_FALSE(is_file_exist(""));
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ TEST(EndToEnd, ASuccessfulChangeIsKept) {
     const RunResult withNew = tool(router, "new-secret third third\n");
     EXPECT_EQ(withNew.exitCode(), 0) << withNew.err;
 
-    for (const std::string& secret : {"old-secret", "new-secret", "other", "third"}) {
+    for (const std::string secret : {"old-secret", "new-secret", "other", "third"}) {
         EXPECT_EQ(router.log().find(secret), std::string::npos) << secret;
         EXPECT_EQ((first.out + first.err + again.out + again.err).find(secret),
                   std::string::npos)
@@ -128,6 +128,23 @@ TEST(EndToEnd, ASilentRouterEndsInTheTimeOutNotice) {
     EXPECT_EQ(r.err, "Unsuccessful result, has gotten timeout msg\n");
 }
 
+// Disabled until libqova lets a session survive a lost connection: today
+// the loss closes the publisher and the listener, the same pass then opens
+// the publisher on a connection that is not active, and the run ends with
+// "Error of qova_pub_open, code: 131076".  Reporting publisher and listener
+// as ERROR after the loss (what the unit tests' double does) lets the loop
+// close them and bring everything back once the connection is open again.
+TEST(EndToEnd, DISABLED_ALostConnectionIsReopenedWithoutASecondRequest) {
+    RouterProcess router({"--close-on-request"});
+    const RunResult r = tool(router, "old-secret n n\n", {}, {"QOVA_REPLY_TIMEOUT_MS=500"});
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode(), 255);
+    EXPECT_EQ(r.err, "Unsuccessful result, has gotten timeout msg\n");
+    const std::string log = router.log();
+    EXPECT_NE(log.find("request 1 "), std::string::npos) << log;
+    EXPECT_EQ(log.find("request 2 "), std::string::npos) << "the request went out twice";
+}
+
 TEST(EndToEnd, NoRouterGivesTheOpenFailureTwice) {
     const RunResult r = run({PWD_CHANGER_PATH, "--host", "127.0.0.1", "--port",
                              std::to_string(unusedPort())},
@@ -185,7 +202,8 @@ TEST(EndToEnd, ArgumentErrorsComeAfterTheSetUp) {
          "Arguments error: Old password must be 65 chars or less\n"},
         {{}, "a b c\n", kPrompts, "Passwords do not match.\n"},
         {{"--port", "-1"}, "", "",
-         "Command arguments error:\n" + kOptions + " (invalid port)\n\n"},
+         "Command arguments error:\n" + kOptions +
+             " (option '--port' cannot be specified more than once)\n\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.err);
@@ -199,9 +217,22 @@ TEST(EndToEnd, ArgumentErrorsComeAfterTheSetUp) {
 
 TEST(EndToEnd, ASetUpFailureMasksTheArgumentError) {
     testsupport::TempFile ini("[nonsense]\nkey = 1\n");
-    const RunResult r = run({PWD_CHANGER_PATH, "--ini", ini.path(), "-h", "1"}, "");
+    const RunResult r = run({PWD_CHANGER_PATH, "--ini", ini.path()}, "\n");
     EXPECT_EQ(r.exitCode(), 255);
-    EXPECT_EQ(r.err, "Error of qova_env_open, code: 131078\nError of qova_env_open, code: 131078\n");
+    EXPECT_EQ(r.out, kPrompts);
+    // The library may explain the fault in a line of its own first.
+    const std::string twice =
+        "Error of qova_env_open, code: 131078\nError of qova_env_open, code: 131078\n";
+    ASSERT_GE(r.err.size(), twice.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - twice.size()), twice) << r.err;
+    EXPECT_EQ(r.err.find("Arguments error"), std::string::npos);
+}
+
+TEST(EndToEnd, ANegativePortIsInvalid) {
+    const RunResult r = run({PWD_CHANGER_PATH, "--port", "-1"}, "a b b\n");
+    EXPECT_EQ(r.exitCode(), 255);
+    EXPECT_EQ(r.out, "") << "no prompt after a bad port";
+    EXPECT_EQ(r.err, "Command arguments error:\n" + kOptions + " (invalid port)\n\n");
 }
 
 TEST(EndToEnd, AtThePromptCoreDumpsAreOffAndCtrlCRestoresEcho) {

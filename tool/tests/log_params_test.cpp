@@ -116,17 +116,6 @@ TEST(BaseArgsChecks, PasswordRules) {
     }
 }
 
-TEST(ParamData, DefaultIsEmptyAndCopiesAreDeep) {
-    ParamData p;
-    EXPECT_TRUE(p.ini.empty() && p.old_password.empty() && p.new_password.empty() &&
-                p.host.empty() && p.app_name.empty() && p.local_pass.empty());
-    EXPECT_EQ(p.port, 0);
-    p.host = "h";
-    ParamData copy = p;
-    copy.host[0] = 'x';
-    EXPECT_EQ(p.host, "h");
-}
-
 TEST(Wipe, ClearsEveryByteTheStringOwned) {
     for (const std::size_t length : {std::size_t{5}, std::size_t{15}, std::size_t{100}}) {
         std::string secret(length, 's');
