@@ -41,25 +41,6 @@ std::int32_t firstInt(const Decision& d) {
     return v;
 }
 
-TEST(RequestHandler, ClosesOnUnknownServiceMessageOrBodySize) {
-    RouterOptions options;
-    FailingStore store;
-    RequestHandler handler(options, store);
-    FloodWindow flood;
-    const wire::Request bad[] = {
-        request(changeBody("cur", "n"), 421, "OTHER"),
-        request(changeBody("cur", "n"), 169),
-        request(std::string(131, 'a')),
-        request(std::string(133, 'a')),
-        request(""),
-    };
-    for (const wire::Request& r : bad) {
-        const Decision d = handler.handle(r, flood, Clock::now());
-        EXPECT_EQ(d.action, Action::Close) << d.summary;
-    }
-    EXPECT_EQ(store.current, "cur");
-}
-
 TEST(RequestHandler, AnswersAStoreFailureWith100AndChangesNothing) {
     RouterOptions options;
     FailingStore store;
