@@ -11,9 +11,10 @@
  *
  * Connections, publishers and listeners each have a state (QOVA_STATE_*).
  * A new object is CLOSED; *_open brings it to ACTIVE; a failure of the
- * connection puts it in ERROR, from which *_close brings it back to CLOSED
- * so that it can be opened again.  Closing or losing a connection closes its
- * publishers and listeners too; they are opened again after the connection.
+ * connection puts it, and its ACTIVE publishers and listeners, in ERROR, from
+ * which *_close brings each back to CLOSED so that it can be opened again.
+ * Closing a connection closes its publishers and listeners too; they are
+ * opened again after the connection.
  *
  * Threading: the library starts no threads.  Listener callbacks run only
  * inside qova_conn_process, on the thread that called it.  An object must not
@@ -111,8 +112,8 @@ qova_result_t qova_env_close(void);
  * qova_conn_process: waits at most `timeout_ms` milliseconds for input,
  * delivers every complete message to its listener's callback and fires due
  * reply time-outs.  Returns QOVA_OK when it handled something, QOVA_E_TIMEOUT
- * when nothing came.  A lost connection sets the state ERROR and returns
- * QOVA_OK.  QOVA_E_STATE at once when the connection is not ACTIVE or the
+ * when nothing came.  A lost connection sets the state ERROR (also for its
+ * ACTIVE publishers and listeners) and returns QOVA_OK.  QOVA_E_STATE at once when the connection is not ACTIVE or the
  * call comes from inside a callback.  `reserved` must be NULL. */
 qova_result_t qova_conn_new(const char* url, qova_conn_t** conn);
 qova_result_t qova_conn_destroy(qova_conn_t* conn);

@@ -68,30 +68,37 @@ void qova_conn::detach(qova_listener* lsn) {
     listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), lsn), listeners_.end());
 }
 
-void qova_conn::dropSocket() {
+void qova_conn::dropSocket(bool lost) {
     socket_.reset();
     ++generation_;
     in_.clear();
     qova::lib::wipe(out_);
-    for (qova_publisher* pub : publishers_) pub->state = QOVA_STATE_CLOSED;
-    for (qova_listener* lsn : listeners_) lsn->state = QOVA_STATE_CLOSED;
+    // A loss leaves the open publishers and listeners in ERROR, so that a
+    // caller that looks at their states after the connection's (as
+    // pwd_changer's loop does) closes them rather than opening them again on
+    // a connection that is gone.  Closing the connection closes them all.
+    const auto next = [lost](std::uint32_t state) {
+        return lost && state == QOVA_STATE_ACTIVE ? QOVA_STATE_ERROR : QOVA_STATE_CLOSED;
+    };
+    for (qova_publisher* pub : publishers_) pub->state = next(pub->state);
+    for (qova_listener* lsn : listeners_) lsn->state = next(lsn->state);
 }
 
 void qova_conn::close() {
-    dropSocket();
+    dropSocket(false);
     state_ = QOVA_STATE_CLOSED;
 }
 
 void qova_conn::fail(const std::string& why) {
     qova::lib::writeLog(qova::lib::LogLevel::Error,
                         "qova: connection to " + address_ + " lost: " + why);
-    dropSocket();
+    dropSocket(true);
     state_ = QOVA_STATE_ERROR;
 }
 
 qova_result_t qova_conn::refuseOpen(qova_result_t code, const std::string& why) {
     qova::lib::writeLog(qova::lib::LogLevel::Error, "qova: cannot open " + address_ + ": " + why);
-    dropSocket();
+    dropSocket(false);
     state_ = QOVA_STATE_CLOSED;
     return code;
 }
@@ -108,7 +115,7 @@ qova_result_t qova_conn::open() {
         Clock::now() + std::chrono::milliseconds(connect_timeout_ms_);
     qova::lib::Fd fd = qova::lib::connectTcp(hp.host, hp.port, deadline, error);
     if (!fd.valid()) return refuseOpen(QOVA_E_CONNECT, error);
-    dropSocket();
+    dropSocket(false);
     socket_ = std::move(fd);
 
     std::string hello = wire::encode(wire::Hello{session_, app_name_, local_pass_});

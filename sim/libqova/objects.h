@@ -103,9 +103,12 @@ private:
         std::string body;
     };
 
-    // Marks the connection lost: logs `why`, closes the socket, state ERROR.
+    // Marks the connection lost: logs `why`, closes the socket, state ERROR
+    // for it and for its open publishers and listeners.
     void fail(const std::string& why);
-    void dropSocket();
+    // Closes the socket; publishers and listeners go to CLOSED, or to ERROR
+    // (the ACTIVE ones) when the connection was `lost`.
+    void dropSocket(bool lost);
     // Ends a failed open: logs `why`, closes the socket, state CLOSED.
     qova_result_t refuseOpen(qova_result_t code, const std::string& why);
     bool queueFrame(std::string frame);
