@@ -118,9 +118,10 @@ qova_result_t qova_conn::open() {
     dropSocket(false);
     socket_ = std::move(fd);
 
-    std::string hello = wire::encode(wire::Hello{session_, app_name_, local_pass_});
-    const bool queued = queueFrame(std::move(hello));
-    if (!queued) return refuseOpen(QOVA_E_CONNECT, "cannot send the introduction");
+    wire::Hello hello{session_, app_name_, local_pass_};
+    std::string frame = wire::encode(hello);
+    qova::lib::wipe(hello.local_pass);
+    if (!queueFrame(std::move(frame), error)) return refuseOpen(QOVA_E_CONNECT, error);
     return handshake(deadline);
 }
 
@@ -149,7 +150,7 @@ qova_result_t qova_conn::handshake(Clock::time_point deadline) {
         const int rc = ::poll(&p, 1, qova::lib::millisUntil(deadline));
         if (rc < 0 && errno == EINTR) continue;
         if (rc <= 0) return refuseOpen(QOVA_E_CONNECT, "no welcome from the router in time");
-        if ((p.revents & POLLOUT) && !flush()) return refuseOpen(QOVA_E_CONNECT, "send failed");
+        if ((p.revents & POLLOUT) && !flush(error)) return refuseOpen(QOVA_E_CONNECT, error);
         if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t n = ::recv(socket_.get(), buf, sizeof buf, 0);
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -160,15 +161,14 @@ qova_result_t qova_conn::handshake(Clock::time_point deadline) {
 }
 
 // Appends `frame` to the output and sends what the socket takes now.
-bool qova_conn::queueFrame(std::string frame) {
+bool qova_conn::queueFrame(std::string frame, std::string& error) {
     out_ += frame;
     qova::lib::wipe(frame);
-    return flush();
+    return flush(error);
 }
 
-bool qova_conn::flush() {
+bool qova_conn::flush(std::string& error) {
     if (out_.empty()) return true;
-    std::string error;
     const long sent = qova::lib::sendSome(socket_.get(), out_, error);
     if (sent < 0) return false;
     if (static_cast<std::size_t>(sent) == out_.size()) {
@@ -184,8 +184,9 @@ bool qova_conn::flush() {
 qova_result_t qova_conn::subscribe(const std::string& ref, bool on) {
     if (state_ != QOVA_STATE_ACTIVE) return QOVA_E_NOT_READY;
     const wire::FrameType type = on ? wire::FrameType::Subscribe : wire::FrameType::Unsubscribe;
-    if (!queueFrame(wire::encode(type, wire::Subscription{ref}))) {
-        fail("send failed");
+    std::string error;
+    if (!queueFrame(wire::encode(type, wire::Subscription{ref}), error)) {
+        fail(error);
         return QOVA_E_IO;
     }
     return QOVA_OK;
@@ -201,8 +202,9 @@ qova_result_t qova_conn::post(qova_publisher& pub, const qova_msg_t& msg, bool e
     request.body.assign(static_cast<const char*>(msg.body), msg.body_size);
     std::string frame = wire::encode(request);
     qova::lib::wipe(request.body);
-    if (!queueFrame(std::move(frame))) {
-        fail("send failed");
+    std::string error;
+    if (!queueFrame(std::move(frame), error)) {
+        fail(error);
         return QOVA_E_IO;
     }
     if (expect_reply) {
@@ -366,8 +368,9 @@ qova_result_t qova_conn::process(std::uint32_t timeout_ms) {
         return QOVA_OK;
     }
     if (rc > 0) {
-        if ((p.revents & POLLOUT) && !flush()) {
-            fail("send failed");
+        std::string error;
+        if ((p.revents & POLLOUT) && !flush(error)) {
+            fail(error);
             return QOVA_OK;
         }
         if (p.revents & (POLLIN | POLLHUP | POLLERR)) {

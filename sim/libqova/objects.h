@@ -111,8 +111,9 @@ private:
     void dropSocket(bool lost);
     // Ends a failed open: logs `why`, closes the socket, state CLOSED.
     qova_result_t refuseOpen(qova_result_t code, const std::string& why);
-    bool queueFrame(std::string frame);
-    bool flush();
+    // Queue and send; false with the reason in `error` when sending failed.
+    bool queueFrame(std::string frame, std::string& error);
+    bool flush(std::string& error);
     qova_result_t handshake(qova::lib::Clock::time_point deadline);
     // Reads what has arrived and handles every complete frame.
     void readInput();
