@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <stdexcept>
 
 #include "params.h"
@@ -137,6 +138,19 @@ TEST(PasswordEntryOnATerminal, InputThatEndsEarly) {
     int status = 0;
     ASSERT_TRUE(child.wait(status));
     EXPECT_EQ(child.report(), "only-old|");
+    EXPECT_TRUE(child.echoOn());
+}
+
+TEST(PasswordEntryOnATerminal, EchoComesBackWhenTheReadThrows) {
+    PtyChild child([] {
+        std::cin.exceptions(std::ios::failbit);  // end of input now throws
+        return read_password();
+    });
+    ASSERT_TRUE(eventually([&] { return !child.echoOn(); }));
+    child.type("\x04");
+    int status = 0;
+    ASSERT_TRUE(child.wait(status));
+    EXPECT_EQ(child.report().rfind("exception: ", 0), 0u);
     EXPECT_TRUE(child.echoOn());
 }
 
