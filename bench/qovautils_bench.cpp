@@ -9,6 +9,9 @@
 // Run it on a Release (-O2) build; docs/benchmarks.md has the command.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <qovautils/Base64.h>
+#include <qovautils/StringUtils.h>
+#include <qovautils/filesystem.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,10 +22,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <qovautils/Base64.h>
-#include <qovautils/StringUtils.h>
-#include <qovautils/filesystem.h>
 
 namespace {
 
@@ -88,7 +87,8 @@ size_t plainDecode(const char* input, size_t length, char* output) {
     const size_t n = Base64::decode_len(input, length);
     const auto* in = reinterpret_cast<const unsigned char*>(input);
     const auto group = [in](size_t i) {
-        return unsigned{kPlainDecode.value[in[i]]} << 18 | unsigned{kPlainDecode.value[in[i + 1]]} << 12 |
+        return unsigned{kPlainDecode.value[in[i]]} << 18 |
+               unsigned{kPlainDecode.value[in[i + 1]]} << 12 |
                unsigned{kPlainDecode.value[in[i + 2]]} << 6 | kPlainDecode.value[in[i + 3]];
     };
     size_t i = 0;
@@ -142,7 +142,8 @@ void BM_Decode(benchmark::State& state) {
         benchmark::DoNotOptimize(Decode(text.data(), text.size(), out.data()));
         benchmark::ClobberMemory();
     }
-    if (std::memcmp(out.data(), bytes.data(), bytes.size()) != 0) state.SkipWithError("wrong result");
+    if (std::memcmp(out.data(), bytes.data(), bytes.size()) != 0)
+        state.SkipWithError("wrong result");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
 }
 
@@ -185,7 +186,8 @@ std::string gFile;  // path of the benchmark file, made in main
 void BM_ReadFile(benchmark::State& state) {
     for (auto _ : state) {
         auto result = qovautils::filesystem::readFile(gFile);
-        if (result.second || result.first.size() != kFileSize) state.SkipWithError("readFile failed");
+        if (result.second || result.first.size() != kFileSize)
+            state.SkipWithError("readFile failed");
         benchmark::DoNotOptimize(result.first.data());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFileSize));
@@ -220,7 +222,7 @@ BENCHMARK(BM_Memcpy)->Arg(kFileSize)->Unit(benchmark::kMillisecond);
 // Console output plus, at the end, the ratios between each operation and its
 // baseline (median of the repetitions when there are several).
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs) {
@@ -242,7 +244,8 @@ public:
             {"Base64Encode/1048576", "BM_Memcpy/1048576", ""},
             {"Base64Decode/1048576", "BM_Memcpy/1048576", ""},
             {"BM_Cp1251ToUtf8/1048576", "BM_Memcpy/1048576", ""},
-            {"PlainRead/67108864", "ReadFile/67108864", "target <= 1.15 (readFile time / read(2) time)"},
+            {"PlainRead/67108864", "ReadFile/67108864",
+             "target <= 1.15 (readFile time / read(2) time)"},
             {"ReadFile/67108864", "BM_Memcpy/67108864", ""},
         };
         for (const auto& p : pairs) {
@@ -253,7 +256,7 @@ public:
         }
     }
 
-private:
+  private:
     std::map<std::string, double> rate_;
 };
 

@@ -11,12 +11,12 @@
 // contract (malloc'ed on first decode, freed by base64_cleanup) beside them.
 #include "qovautils/Base64.h"
 
-#include "Base64_internal.h"
-
 #include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include "Base64_internal.h"
 
 namespace qovautils {
 
@@ -53,7 +53,9 @@ constexpr std::array<CharPair, 4096> kPairs = makePairs();
 // every byte outside the alphabet.
 constexpr std::array<std::uint8_t, 256> makeSextets() {
     std::array<std::uint8_t, 256> t{};
-    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+    for (int i = 0; i < 64; ++i) {
+        t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+    }
     return t;
 }
 constexpr std::array<std::uint8_t, 256> kSextets = makeSextets();
@@ -66,8 +68,10 @@ constexpr DecodeTable makeDecode() {
     DecodeTable t{};
     for (int k = 0; k < 4; ++k) {
         for (int c = 0; c < 256; ++c) {
-            const std::uint32_t v = std::uint32_t{kSextets[c]} << (18 - 6 * k);  // 24-bit group value
-            t[k][c] = kLittleEndian ? ((v >> 16) & 0xFF) | (v & 0xFF00) | ((v & 0xFF) << 16) : v << 8;
+            // The character's share of the 24-bit group value.
+            const std::uint32_t v = std::uint32_t{kSextets[c]} << (18 - 6 * k);
+            t[k][c] =
+                kLittleEndian ? ((v >> 16) & 0xFF) | (v & 0xFF00) | ((v & 0xFF) << 16) : v << 8;
         }
     }
     return t;

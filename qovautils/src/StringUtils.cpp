@@ -24,8 +24,8 @@ bool validRadix(int radix) { return radix == 0 || (radix >= 2 && radix <= 36); }
 
 // Shared tail of str2int and str2uint32: the range test, then the syntax
 // test, then the store.  `overflowed` is the converter's own ERANGE report.
-int finishConversion(unsigned int& number, unsigned long value, bool overflowed,
-                     const char* digits, const char* end) {
+int finishConversion(unsigned int& number, unsigned long value, bool overflowed, const char* digits,
+                     const char* end) {
     if (overflowed || (value >> 32) != 0) return StringUtils::kConvOutOfRange;
     if (*digits == '\0' || *end != '\0') return StringUtils::kConvNotANumber;
     number = static_cast<unsigned int>(value);

@@ -1,6 +1,8 @@
 // Tests of qovautils::Base64: exact encodings, bad input, buffers filled to
 // the returned length and no further, the decoding table's life cycle, and
 // decoding on several threads once the table is built.
+#include "qovautils/Base64.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "../src/Base64_internal.h"
-#include "qovautils/Base64.h"
 
 namespace {
 
@@ -111,9 +112,9 @@ TEST(Base64, DecodesTheKnownTexts) {
 }
 
 TEST(Base64, EncodeLen) {
-    const std::pair<size_t, size_t> cases[] = {{0, 0}, {1, 4},   {2, 4},     {3, 4},
-                                               {4, 8}, {7, 12}, {1000, 1336}, {(size_t{1} << 52) + 1,
-                                                                                (size_t{1} << 52) / 3 * 4 + 4}};
+    const std::pair<size_t, size_t> cases[] = {
+        {0, 0}, {1, 4},  {2, 4},       {3, 4},
+        {4, 8}, {7, 12}, {1000, 1336}, {(size_t{1} << 52) + 1, (size_t{1} << 52) / 3 * 4 + 4}};
     for (const auto& [length, expected] : cases) {
         EXPECT_EQ(Base64::encode_len(nullptr, length), expected) << "length " << length;
     }
@@ -121,11 +122,20 @@ TEST(Base64, EncodeLen) {
 
 TEST(Base64, DecodeLen) {
     const std::pair<const char*, size_t> cases[] = {
-        {"", 0},       {"Q", 0},         {"QUJD", 3}, {"QUI=", 2},
-        {"QQ==", 1},   {"QUJDQQ==", 4},  {"ab=c", 2},  // a '=' second to last counts alone
-        {"QUJDQ", 3},  {"====", 1},
+        {"", 0},
+        {"Q", 0},
+        {"QUJD", 3},
+        {"QUI=", 2},
+        {"QQ==", 1},
+        {"QUJDQQ==", 4},
+        {"ab=c", 2},  // a '=' second to last counts alone
+        {"QUJDQ", 3},
+        {"====", 1},
         // Never wraps below zero for short texts that end in '='.
-        {"a=", 0},     {"==", 0},        {"ab=", 0},  {"a==", 0},
+        {"a=", 0},
+        {"==", 0},
+        {"ab=", 0},
+        {"a==", 0},
     };
     for (const auto& [text, expected] : cases) {
         EXPECT_EQ(Base64::decode_len(text, std::strlen(text)), expected) << "text: " << text;
@@ -145,7 +155,7 @@ TEST(Base64, PaddingAndForeignCharactersCountAsZeroBits) {
         {"QQ==QUJD", std::string("A\0\0ABC", 6)},  // inner padding is not an error
         {"QU+D", decode("QUAD")},                  // '+', '/' and bytes past the
         {"QU/D", decode("QUAD")},                  // alphabet decode like 'A'
-        {"QU\xFF" "D", decode("QUAD")},
+        {std::string("QU\xFF") + 'D', decode("QUAD")},
         {std::string("QU\0D", 4), decode("QUAD")},
         {"ab=c", decode("abAc").substr(0, 2)},
     };

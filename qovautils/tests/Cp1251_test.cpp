@@ -26,15 +26,15 @@ TEST(Cp1251ToUtf8, ConvertsExactly) {
     const std::pair<std::string, std::string> cases[] = {
         {"", ""},
         {"a", "a"},
-        {"abc", "abc"},                                          // no NUL padding
-        {std::string("a\0b", 3), std::string("a\0b", 3)},        // NUL is a character too
-        {"\xC0", "\xD0\x90"},                                    // U+0410, alone
-        {"\xC0" "a", "\xD0\x90" "a"},
+        {"abc", "abc"},                                    // no NUL padding
+        {std::string("a\0b", 3), std::string("a\0b", 3)},  // NUL is a character too
+        {"\xC0", "\xD0\x90"},                              // U+0410, alone
+        {std::string("\xC0") + 'a', std::string("\xD0\x90") + 'a'},
         {"\xCF\xF0\xE8\xE2\xE5\xF2", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"},  // Privet
-        {"\xA8\xB8", "\xD0\x81\xD1\x91"},                        // Yo, yo
-        {"\x88", "\xE2\x82\xAC"},                                // euro sign: three bytes
-        {"\xB9", "\xE2\x84\x96"},                                // numero sign
-        {"\x96\x97", "\xE2\x80\x93\xE2\x80\x94"},                // en and em dash
+        {"\xA8\xB8", "\xD0\x81\xD1\x91"},                                                  // Yo, yo
+        {"\x88", "\xE2\x82\xAC"},                  // euro sign: three bytes
+        {"\xB9", "\xE2\x84\x96"},                  // numero sign
+        {"\x96\x97", "\xE2\x80\x93\xE2\x80\x94"},  // en and em dash
         {"\xFF", "\xD1\x8F"},
     };
     for (const auto& [input, expected] : cases) {

@@ -1,13 +1,13 @@
 // Tests of qovautils::StringUtils formatting, parameter lists, number
 // conversion and the OS version string, and of qovautils::str_to_ul.
+#include "qovautils/StringUtils.h"
+
 #include <gtest/gtest.h>
 #include <sys/utsname.h>
 
 #include <climits>
 #include <cstring>
 #include <string>
-
-#include "qovautils/StringUtils.h"
 
 namespace {
 
@@ -56,8 +56,11 @@ TEST(StringUtilsAppendParamStr, JoinsItemsWithSemicolons) {
         const char* item;
         const char* expected;
     };
-    const Case cases[] = {
-        {nullptr, "a", "a"}, {"a", "b", "a;b"}, {"", "b", ";b"}, {"a", "", "a;"}, {nullptr, "", ""}};
+    const Case cases[] = {{nullptr, "a", "a"},
+                          {"a", "b", "a;b"},
+                          {"", "b", ";b"},
+                          {"a", "", "a;"},
+                          {nullptr, "", ""}};
     for (const auto& c : cases) {
         char* list = nullptr;
         if (c.list != nullptr) {
@@ -150,10 +153,8 @@ TEST(StringUtilsParse, Str2Int) {
 TEST(StringUtilsParse, Str2Uint32) {
     for (const auto& c : kCommonCases) checkParse(&StringUtils::str2uint32, "str2uint32", c);
     const ParseCase unsignedCases[] = {
-        {"-18446744073709551615", 10, 0, 1},
-        {"-18446744069414584321", 10, 0, 4294967295u},
-        {"-18446744069414584320", 10, 1, 0},
-        {"18446744073709551615", 10, 1, 0},
+        {"-18446744073709551615", 10, 0, 1}, {"-18446744069414584321", 10, 0, 4294967295u},
+        {"-18446744069414584320", 10, 1, 0}, {"18446744073709551615", 10, 1, 0},
         {"18446744073709551616", 10, 1, 0},
     };
     for (const auto& c : unsignedCases) checkParse(&StringUtils::str2uint32, "str2uint32", c);
@@ -168,10 +169,13 @@ TEST(StringUtilsParse, NullTextIsNotANumber) {
 
 TEST(StrToUl, FollowsThePrefixes) {
     const std::pair<const char*, unsigned long> cases[] = {
-        {"0b101", 5},  {"0B11", 3},  {"0b102", 2},  // stops at '2'
-        {"0b", 0},     {"0b1", 1},   {"0x1F", 31}, {"017", 15}, {"42", 42},
-        {"abc", 0},    {"", 0},      {"12abc", 12}, {" 9", 9},
-        {"99999999999999999999999", ULONG_MAX},
+        {"0b101", 5}, {"0B11", 3},
+        {"0b102", 2},  // stops at '2'
+        {"0b", 0},    {"0b1", 1},
+        {"0x1F", 31}, {"017", 15},
+        {"42", 42},   {"abc", 0},
+        {"", 0},      {"12abc", 12},
+        {" 9", 9},    {"99999999999999999999999", ULONG_MAX},
     };
     for (const auto& [digits, expected] : cases) {
         EXPECT_EQ(qovautils::str_to_ul(digits), expected) << "\"" << digits << "\"";
@@ -181,8 +185,8 @@ TEST(StrToUl, FollowsThePrefixes) {
 TEST(StringUtilsOsVersion, IsTheFourUnameFieldsJoinedByBlanks) {
     struct utsname info;
     ASSERT_EQ(uname(&info), 0);
-    const std::string expected = std::string(info.sysname) + ' ' + info.release + ' ' +
-                                 info.version + ' ' + info.machine;
+    const std::string expected =
+        std::string(info.sysname) + ' ' + info.release + ' ' + info.version + ' ' + info.machine;
     const std::string version = StringUtils::getOsVersion();
     EXPECT_EQ(version, expected);
     EXPECT_EQ(version.rfind("Linux ", 0), 0u);

@@ -1,5 +1,7 @@
 // Tests of qovautils::filesystem: readFile on every kind of file it may
 // meet, plug-in names both ways, and temporary files and directories.
+#include "qovautils/filesystem.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,7 +13,6 @@
 #include <set>
 #include <string>
 
-#include "qovautils/filesystem.h"
 #include "test_util.h"
 
 namespace {
@@ -37,8 +38,12 @@ std::string allBytes(size_t size) {
 
 TEST(ReadFile, RegularFiles) {
     ScopedTempDir dir;
-    const std::string cases[] = {"", "x", "line one\r\nline two\n", std::string("a\0b\0\0", 5),
-                                 allBytes(256), allBytes(1 << 20 | 7),
+    const std::string cases[] = {"",
+                                 "x",
+                                 "line one\r\nline two\n",
+                                 std::string("a\0b\0\0", 5),
+                                 allBytes(256),
+                                 allBytes(1 << 20 | 7),
                                  allBytes(9 << 20 | 3)};  // large enough for huge pages
     int i = 0;
     for (const auto& contents : cases) {
@@ -102,9 +107,9 @@ TEST(GenGuid, IsAlwaysEmpty) {
 
 TEST(PluginNames, Expand) {
     const std::pair<std::string, std::string> cases[] = {
-        {"", "lib.so"},          {"foo", "libfoo.so"},   {"libfoo", "liblibfoo.so"},
-        {"foo.so", "foo.so"},    {"foo.bar", "foo.bar"}, {"./foo", "./foo"},
-        {"dir/foo", "dir/foo"},  {"a\\b", "liba\\b.so"},  // a backslash is no mark
+        {"", "lib.so"},         {"foo", "libfoo.so"},   {"libfoo", "liblibfoo.so"},
+        {"foo.so", "foo.so"},   {"foo.bar", "foo.bar"}, {"./foo", "./foo"},
+        {"dir/foo", "dir/foo"}, {"a\\b", "liba\\b.so"},  // a backslash is no mark
     };
     for (const auto& [name, expected] : cases) {
         EXPECT_EQ(fs::plugin_expand(name), expected) << "\"" << name << "\"";
@@ -151,9 +156,8 @@ struct TempKind {
 void PrintTo(const TempKind& kind, std::ostream* os) { *os << kind.name; }
 
 class TempObject : public ::testing::TestWithParam<TempKind> {
-protected:
-    std::string make(const std::string& prefix, const std::string& suffix,
-                     const std::string& dir) {
+  protected:
+    std::string make(const std::string& prefix, const std::string& suffix, const std::string& dir) {
         return GetParam().make(prefix, suffix, dir);
     }
 
@@ -165,7 +169,8 @@ protected:
         ASSERT_NE(at, std::string::npos);
         EXPECT_EQ(path.substr(0, at), templ.substr(0, at));
         EXPECT_EQ(path.substr(at + 6), templ.substr(at + 6));
-        for (char c : path.substr(at, 6)) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << path;
+        for (char c : path.substr(at, 6))
+            EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << path;
         struct stat info;
         ASSERT_EQ(::lstat(path.c_str(), &info), 0) << path;
         EXPECT_EQ(info.st_mode & S_IFMT, GetParam().type) << path;

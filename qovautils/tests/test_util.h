@@ -15,7 +15,7 @@ namespace qovautils_test {
 // A fresh directory under /tmp, removed with everything in it when the
 // object goes out of scope, also when an assertion ends the test early.
 class ScopedTempDir {
-public:
+  public:
     ScopedTempDir() {
         std::string name = "/tmp/qovautils-test-XXXXXX";
         if (::mkdtemp(&name[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -38,14 +38,14 @@ public:
         return p;
     }
 
-private:
+  private:
     std::string path_;
 };
 
 // Sets or unsets an environment variable for one scope and restores the
 // value it had before.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
         if (const char* old = ::getenv(name)) old_ = std::string(old);
         if (value != nullptr) {
@@ -64,7 +64,7 @@ public:
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> old_;
 };

@@ -17,7 +17,7 @@
 namespace qovautils {
 
 class Base64 {
-public:
+  public:
     Base64() = delete;
 
     // The alphabet: 'A'-'Z', 'a'-'z', '0'-'9', '-', '_' for values 0 to 63.

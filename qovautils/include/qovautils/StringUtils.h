@@ -15,7 +15,7 @@
 namespace qovautils {
 
 class StringUtils {
-public:
+  public:
     StringUtils() = delete;
 
     // Formats with vsnprintf into a 16384-byte buffer.  The result is the

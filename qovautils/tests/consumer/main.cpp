@@ -14,9 +14,9 @@ int main() {
     qovautils::Base64::decode(text.data(), text.size(), &back[0]);
     qovautils::Base64::base64_cleanup();
 
-    const std::string line = qovautils::StringUtils::format("%s %lu %s", text.c_str(),
-                                                            qovautils::str_to_ul("0b101"),
-                                                            qovautils::filesystem::plugin_expand("x").c_str());
+    const std::string line =
+        qovautils::StringUtils::format("%s %lu %s", text.c_str(), qovautils::str_to_ul("0b101"),
+                                       qovautils::filesystem::plugin_expand("x").c_str());
     std::puts(line.c_str());
     return line == "-_-_ 5 libx.so" && back == bytes ? 0 : 1;
 }
