@@ -9,6 +9,10 @@ namespace {
 class Writer {
 public:
     explicit Writer(FrameType type) {
+        // Enough for every frame of the password scheme, so that building
+        // one does not reallocate byte by byte (and leave copies of a
+        // password behind in freed buffers).
+        out_.reserve(512);
         out_.assign(kLengthFieldSize, '\0');
         u8(kVersion);
         u8(static_cast<std::uint8_t>(type));
