@@ -95,7 +95,8 @@ qova_result_t openEnvironment(const char* settings) {
     if (ini) {
         if (const qova_result_t rc = applyIni(*ini, *env)) return rc;
     }
-    if (const char* value = std::getenv(kReplyTimeoutVariable)) {
+    // Set but empty counts as not set, like a variable cleared with "X=".
+    if (const char* value = std::getenv(kReplyTimeoutVariable); value && *value) {
         if (!text::parseMillis(value, 1, text::kMaxReplyTimeoutMs, env->reply_timeout_ms))
             return refuse(QOVA_E_SETTINGS, std::string(kReplyTimeoutVariable) + " is not 1 to " +
                                                std::to_string(text::kMaxReplyTimeoutMs));

@@ -103,6 +103,9 @@ TEST(Environment, BadTimeoutVariableFailsOpen) {
         EXPECT_EQ(qova_env_open("log=null"), QOVA_E_SETTINGS) << bad;
         qova_env_close();
     }
+    ::setenv("QOVA_REPLY_TIMEOUT_MS", "", 1);  // empty: as if unset
+    EXPECT_EQ(qova_env_open("log=null"), QOVA_OK);
+    qova_env_close();
     ::unsetenv("QOVA_REPLY_TIMEOUT_MS");
 }
 
