@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -452,6 +453,28 @@ TEST(FakeServer, MalformedFramesAfterWelcomeSetError) {
             qova_conn_process(s.conn, 10, nullptr);
         EXPECT_EQ(s.connState(), QOVA_STATE_ERROR) << script.size();
         EXPECT_TRUE(s.received.empty());
+    }
+}
+
+// Random bytes after the Welcome, some behind a plausible frame header: the
+// library either waits for the rest (ACTIVE) or gives up the connection
+// (ERROR); it never delivers anything and never crashes.
+TEST(FakeServer, RandomBytesNeverCrash) {
+    Env env;
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 30; ++round) {
+        std::string script(1 + random() % 400, '\0');
+        for (char& c : script) c = static_cast<char>(random());
+        if (round % 2 == 0) script = rawFrame(static_cast<std::uint32_t>(script.size() + 2), 1,
+                                              static_cast<std::uint8_t>(1 + random() % 6), script);
+        FakeServer server(welcome() + script);
+        Session s(server.address());
+        ASSERT_EQ(s.openAll(), QOVA_OK) << round;
+        ASSERT_EQ(s.postChange("a", "b"), QOVA_OK);
+        s.turnFor(30ms);
+        const std::uint32_t state = s.connState();
+        EXPECT_TRUE(state == QOVA_STATE_ACTIVE || state == QOVA_STATE_ERROR) << round;
+        EXPECT_TRUE(s.received.empty()) << round;
     }
 }
 
