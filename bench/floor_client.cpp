@@ -109,14 +109,12 @@ int main(int argc, char** argv) {
     wire::Welcome welcome;
     wire::Reply reply;
     std::string error;
-    const bool ok = sendAll(fd, wire::encode(hello)) && readFrame(fd, buffer, frame) &&
-                    wire::parse(frame, welcome, error) &&
-                    welcome.status == wire::WelcomeStatus::Accepted &&
-                    sendAll(fd, wire::encode(wire::FrameType::Subscribe,
-                                             wire::Subscription{request.ref}) +
-                                    wire::encode(request)) &&
-                    readFrame(fd, buffer, frame) &&
-                    wire::parse(frame, reply, error);
+    const bool ok =
+        sendAll(fd, wire::encode(hello)) && readFrame(fd, buffer, frame) &&
+        wire::parse(frame, welcome, error) && welcome.status == wire::WelcomeStatus::Accepted &&
+        sendAll(fd, wire::encode(wire::FrameType::Subscribe, wire::Subscription{request.ref}) +
+                        wire::encode(request)) &&
+        readFrame(fd, buffer, frame) && wire::parse(frame, reply, error);
     ::close(fd);
     if (!ok) {
         std::cerr << "floor_client: no reply " << error << "\n";

@@ -25,14 +25,14 @@ bool baseArgsChecks(ParamData const& data, std::string& error) {
         return fail(error, "Incorrect arguments: empty new password");
     }
     if (data.old_password.size() > kMaxPasswordLength) {
-        return fail(error,
-                    (boost::format("Old password must be %1% chars or less") % kMaxPasswordLength)
-                        .str());
+        return fail(
+            error,
+            (boost::format("Old password must be %1% chars or less") % kMaxPasswordLength).str());
     }
     if (data.new_password.size() > kMaxPasswordLength) {
-        return fail(error,
-                    (boost::format("New password must be %1% chars or less") % kMaxPasswordLength)
-                        .str());
+        return fail(
+            error,
+            (boost::format("New password must be %1% chars or less") % kMaxPasswordLength).str());
     }
     return true;
 }

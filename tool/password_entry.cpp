@@ -75,7 +75,7 @@ extern "C" void echoOnAndStop(int) {
 // way out, exceptions included.  A signal that is ignored or already handled
 // by someone else is left alone.
 class EchoOffWhileReading {
-public:
+  public:
     EchoOffWhileReading() {
         // Without a terminal there is no echo to guard (passwords piped in).
         if (isatty(STDIN_FILENO) == 0) {
@@ -100,7 +100,7 @@ public:
     EchoOffWhileReading(const EchoOffWhileReading&) = delete;
     EchoOffWhileReading& operator=(const EchoOffWhileReading&) = delete;
 
-private:
+  private:
     struct Saved {
         int signal;
         struct sigaction previous;

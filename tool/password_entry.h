@@ -3,9 +3,9 @@
 // Passwords never come from the command line.  The tool asks for the old
 // password once and for the new one twice, with the terminal's echo switched
 // off while each is typed.  Only the ECHO flag of the terminal on standard
-// input is ever changed.  When standard input is not a terminal the terminal
-// calls fail without effect and the words are read all the same, so
-// passwords can be piped in.
+// input is ever changed.  When standard input is not a terminal there is no
+// echo to switch: terminal and signals are left alone and the words are read
+// all the same, so passwords can be piped in.
 #ifndef TOOL_PASSWORD_ENTRY_H
 #define TOOL_PASSWORD_ENTRY_H
 

@@ -78,9 +78,9 @@ void Processor::init() {
         (boost::format(kPublisherUrlPattern) % kServiceName % pwdscheme::kSchemeText).str();
     check(qova_pub_new(connection, publisherUrl.c_str(), &publisher), "qova_pub_new");
 
-    check(qova_lsn_new(connection, kListenerUrl, &Processor::clientMessageCallback, this,
-                       &listener),
-          "qova_lsn_new");
+    check(
+        qova_lsn_new(connection, kListenerUrl, &Processor::clientMessageCallback, this, &listener),
+        "qova_lsn_new");
 }
 
 void Processor::run() {
@@ -165,8 +165,8 @@ void Processor::sendRequest() {
 }
 
 qova_result_t Processor::clientMessageCallback(qova_conn_t* /*connection*/,
-                                               qova_listener_t* /*listener*/,
-                                               qova_msg_t* message, void* data) noexcept {
+                                               qova_listener_t* /*listener*/, qova_msg_t* message,
+                                               void* data) noexcept {
     auto* self = static_cast<Processor*>(data);
     if (self == nullptr) {
         return QOVA_OK;
@@ -215,21 +215,19 @@ void Processor::handlePasswordReply(const qova_msg_t& message) {
     std::int32_t code = 0;
     std::memcpy(&code, body + pwdscheme::kReplyCodeOffset, sizeof code);
     // The text ends at its NUL, at 255 bytes, or at the end of what arrived.
-    const std::size_t available =
-        message.body_size > pwdscheme::kReplyMessageOffset
-            ? std::min(message.body_size - pwdscheme::kReplyMessageOffset,
-                       pwdscheme::kReplyMessageMaxLength)
-            : 0;
+    const std::size_t available = message.body_size > pwdscheme::kReplyMessageOffset
+                                      ? std::min(message.body_size - pwdscheme::kReplyMessageOffset,
+                                                 pwdscheme::kReplyMessageMaxLength)
+                                      : 0;
     const char* text = body + pwdscheme::kReplyMessageOffset;
     const std::string replyText(text, strnlen(text, available));
 
     succeeded = code == 0;
-    const std::string line = (boost::format("%s results; Result code: %u; message: %s") %
-                              (succeeded ? "Successful" : "Unsuccessful") %
-                              static_cast<std::uint32_t>(code) % replyText)
-                                 .str();
-    log_message(static_cast<LogMode>(static_cast<int>(LogMode::Error) - (succeeded ? 1 : 0)),
-                line);
+    const std::string line =
+        (boost::format("%s results; Result code: %u; message: %s") %
+         (succeeded ? "Successful" : "Unsuccessful") % static_cast<std::uint32_t>(code) % replyText)
+            .str();
+    log_message(static_cast<LogMode>(static_cast<int>(LogMode::Error) - (succeeded ? 1 : 0)), line);
     running = false;
 }
 

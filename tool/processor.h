@@ -25,7 +25,7 @@
 #include "params.h"
 
 class Processor {
-public:
+  public:
     // Copies the record; makes no gateway call.
     explicit Processor(const ParamData& params);
     ~Processor();
@@ -52,9 +52,8 @@ public:
     // The listener callback: hands the message to the Processor in `data`.
     // Never lets an exception into the library: a failure while handling the
     // message ends the run unsuccessfully.  Returns 0.
-    static qova_result_t clientMessageCallback(qova_conn_t* connection,
-                                               qova_listener_t* listener, qova_msg_t* message,
-                                               void* data) noexcept;
+    static qova_result_t clientMessageCallback(qova_conn_t* connection, qova_listener_t* listener,
+                                               qova_msg_t* message, void* data) noexcept;
 
     // Logs `text` as one Error line and throws it as std::runtime_error.
     [[noreturn]] static void logAndThrowRuntimeError(const std::string& text);
@@ -63,7 +62,7 @@ public:
     bool isSucceeded() const { return succeeded; }
     bool isRequestSent() const { return requestSent; }
 
-private:
+  private:
     // Reports a failed gateway call: "Error of <operation>, code: <result>".
     static void check(qova_result_t result, const char* operation);
     // Reply 169: the outcome of the password change.

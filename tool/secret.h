@@ -15,13 +15,13 @@ void wipe(std::string& secret) noexcept;
 
 // Wipes the string it was given when it goes out of scope, on every path.
 class WipeOnExit {
-public:
+  public:
     explicit WipeOnExit(std::string& secret) : secret_(secret) {}
     ~WipeOnExit() { wipe(secret_); }
     WipeOnExit(const WipeOnExit&) = delete;
     WipeOnExit& operator=(const WipeOnExit&) = delete;
 
-private:
+  private:
     std::string& secret_;
 };
 

@@ -1,10 +1,11 @@
 // The option table, parsing, defaults, the usage text and the error block;
 // passwords come from a pipe on standard input.
+#include "cmdline.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
-#include "cmdline.h"
 #include "params.h"
 #include "qova_double.h"
 #include "test_support.h"
@@ -26,7 +27,7 @@ struct Parsed {
 };
 
 class CmdLineTest : public ::testing::Test {
-protected:
+  protected:
     // The option records keep the values of a parse; each test starts from
     // the built-in defaults.
     void SetUp() override {
@@ -62,7 +63,7 @@ protected:
         return parsed;
     }
 
-private:
+  private:
     std::vector<std::string> saved_;
 };
 
@@ -118,10 +119,10 @@ TEST_F(CmdLineTest, Ports) {
         unsigned short port;  // when valid
         bool valid;
     };
-    const Case cases[] = {{"5000", 5000, true},     {"0", 0, true},       {"65535", 65535, true},
-                          {"4001abc", 4001, true},  {" 77", 77, true},    {"70000", 0, false},
-                          {"65536", 0, false},      {"abc", 0, false},    {"-1", 0, false},
-                          {"-0", 0, false},         {"", 0, false}};
+    const Case cases[] = {{"5000", 5000, true},    {"0", 0, true},    {"65535", 65535, true},
+                          {"4001abc", 4001, true}, {" 77", 77, true}, {"70000", 0, false},
+                          {"65536", 0, false},     {"abc", 0, false}, {"-1", 0, false},
+                          {"-0", 0, false},        {"", 0, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         const Parsed p = parse({"--port", c.text});
@@ -148,7 +149,8 @@ TEST_F(CmdLineTest, OptionErrorsGiveTheErrorBlock) {
         {{"--host", "a", "--host", "b"}, "option '--host' cannot be specified more than once"},
         {{"--ini", "/no/such/file"}, "File not found: /no/such/file"},
         {{"--ini", ""}, "File not found: "},
-        {{"--ini="}, "the argument for option '--ini' should follow immediately after the equal sign"},
+        {{"--ini="},
+         "the argument for option '--ini' should follow immediately after the equal sign"},
         {{"--port", "-1"}, "invalid port"},
         {{"--port=-1"}, "invalid port"},
         // check order: parse errors, help, ini file, port
@@ -164,9 +166,10 @@ TEST_F(CmdLineTest, OptionErrorsGiveTheErrorBlock) {
 }
 
 TEST_F(CmdLineTest, HelpWithAValuePrintsUsageAndAsksNothing) {
-    const std::vector<std::vector<std::string>> cases = {
-        {"-h", "1"}, {"--help=yes"}, {"--help", "x", "--ini", "/no/such/file"},
-        {"--port", "abc", "-h", "1"}};
+    const std::vector<std::vector<std::string>> cases = {{"-h", "1"},
+                                                         {"--help=yes"},
+                                                         {"--help", "x", "--ini", "/no/such/file"},
+                                                         {"--port", "abc", "-h", "1"}};
     for (const auto& args : cases) {
         SCOPED_TRACE(args[0]);
         qova_double::reset();

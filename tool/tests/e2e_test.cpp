@@ -62,8 +62,7 @@ TEST(EndToEnd, ASuccessfulChangeIsKept) {
 
     for (const std::string secret : {"old-secret", "new-secret", "other", "third"}) {
         EXPECT_EQ(router.log().find(secret), std::string::npos) << secret;
-        EXPECT_EQ((first.out + first.err + again.out + again.err).find(secret),
-                  std::string::npos)
+        EXPECT_EQ((first.out + first.err + again.out + again.err).find(secret), std::string::npos)
             << secret;
     }
 }
@@ -143,9 +142,9 @@ TEST(EndToEnd, ALostConnectionIsReopenedWithoutASecondRequest) {
 }
 
 TEST(EndToEnd, NoRouterGivesTheOpenFailureTwice) {
-    const RunResult r = run({PWD_CHANGER_PATH, "--host", "127.0.0.1", "--port",
-                             std::to_string(unusedPort())},
-                            "a b b\n");
+    const RunResult r =
+        run({PWD_CHANGER_PATH, "--host", "127.0.0.1", "--port", std::to_string(unusedPort())},
+            "a b b\n");
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode(), 255);
     const std::string prefix = "Error of qova_conn_open, code: ";
@@ -198,7 +197,9 @@ TEST(EndToEnd, ArgumentErrorsComeAfterTheSetUp) {
          "Old password must be 65 chars or less\n"
          "Arguments error: Old password must be 65 chars or less\n"},
         {{}, "a b c\n", kPrompts, "Passwords do not match.\n"},
-        {{"--port", "-1"}, "", "",
+        {{"--port", "-1"},
+         "",
+         "",
          "Command arguments error:\n" + kOptions +
              " (option '--port' cannot be specified more than once)\n\n"},
     };

@@ -59,8 +59,8 @@ TEST(LogMessage, RoutesBySeverityAndFlag) {
         {static_cast<LogMode>(7), true, "", "", {}, {}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "mode " << static_cast<int>(c.mode) << " gateway "
-                                        << c.gateway);
+        SCOPED_TRACE(testing::Message()
+                     << "mode " << static_cast<int>(c.mode) << " gateway " << c.gateway);
         const Routed r = route(c.mode, text, c.gateway);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
@@ -144,8 +144,8 @@ TEST(DisableCoreDumps, LimitZeroAndNotDumpable) {
         disableCoreDumps();
         rlimit limit{};
         getrlimit(RLIMIT_CORE, &limit);
-        const bool ok = limit.rlim_cur == 0 && limit.rlim_max == 0 &&
-                        prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 0;
+        const bool ok =
+            limit.rlim_cur == 0 && limit.rlim_max == 0 && prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 0;
         _exit(ok ? 0 : 1);
     }
     int status = 0;

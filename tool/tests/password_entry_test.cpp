@@ -1,5 +1,7 @@
 // Password entry: words from a pipe in-process, and the terminal's echo
 // through a pseudo-terminal with the reading side in a forked child.
+#include "password_entry.h"
+
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
@@ -11,7 +13,6 @@
 #include <stdexcept>
 
 #include "params.h"
-#include "password_entry.h"
 #include "test_support.h"
 
 namespace {
@@ -89,9 +90,10 @@ std::string promptAndReport() {
 TEST(PasswordEntryOnATerminal, EchoOffWhileEachPasswordIsTypedOnAfter) {
     PtyChild child(promptAndReport);
     ASSERT_TRUE(child.echoOn());
-    const std::pair<const char*, const char*> steps[] = {{"Enter old password: ", "old-pw\n"},
-                                                         {"Enter new password: ", "new-pw\n"},
-                                                         {"Enter new password again: ", "new-pw\n"}};
+    const std::pair<const char*, const char*> steps[] = {
+        {"Enter old password: ", "old-pw\n"},
+        {"Enter new password: ", "new-pw\n"},
+        {"Enter new password again: ", "new-pw\n"}};
     for (const auto& [prompt, typed] : steps) {
         SCOPED_TRACE(prompt);
         ASSERT_TRUE(child.waitForOutput(prompt));

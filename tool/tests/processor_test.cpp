@@ -1,5 +1,7 @@
 // The session against the scripted gateway double: set-up texts, teardown
 // after a failure at every step, the loop, the request body, every reply.
+#include "processor.h"
+
 #include <gtest/gtest.h>
 #include <password_scheme.h>
 
@@ -8,7 +10,6 @@
 #include <stdexcept>
 
 #include "log.h"
-#include "processor.h"
 #include "qova_double.h"
 
 namespace {
@@ -58,7 +59,7 @@ struct Output {
 };
 
 class ProcessorTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         qova_double::reset();
         use_gateway_log = false;
@@ -165,12 +166,18 @@ struct FailureCase {
 
 TEST_F(ProcessorTest, SetupFailureReleasesWhatExists) {
     const FailureCase cases[] = {
-        {"qova_env_open", 0xFFFFFFFFu, "Error of qova_env_open, code: 4294967295",
+        {"qova_env_open",
+         0xFFFFFFFFu,
+         "Error of qova_env_open, code: 4294967295",
          {"qova_env_close"}},
         {"qova_conn_new", QOVA_E_URL, "Error of qova_conn_new, code: 131077", {"qova_env_close"}},
-        {"qova_pub_new", QOVA_E_SCHEME, "Error of qova_pub_new, code: 131081",
+        {"qova_pub_new",
+         QOVA_E_SCHEME,
+         "Error of qova_pub_new, code: 131081",
          {"qova_conn_close", "qova_conn_destroy", "qova_env_close"}},
-        {"qova_lsn_new", QOVA_E_URL, "Error of qova_lsn_new, code: 131077",
+        {"qova_lsn_new",
+         QOVA_E_URL,
+         "Error of qova_lsn_new, code: 131077",
          {"qova_conn_close", "qova_pub_destroy", "qova_conn_destroy", "qova_env_close"}},
     };
     for (const auto& c : cases) {
@@ -195,8 +202,8 @@ TEST_F(ProcessorTest, TeardownOrderAfterACompleteRun) {
     session(defaults(), nullptr, &ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(callsAfterLast("qova_lsn_getstate"),
-              (Names{"qova_conn_close", "qova_lsn_destroy", "qova_pub_destroy",
-                     "qova_conn_destroy", "qova_env_close"}));
+              (Names{"qova_conn_close", "qova_lsn_destroy", "qova_pub_destroy", "qova_conn_destroy",
+                     "qova_env_close"}));
     EXPECT_EQ(rec().live_objects, 0);
 }
 
@@ -276,12 +283,12 @@ TEST_F(ProcessorTest, ErrorStatesAreClosedAndOtherStatesPolled) {
     session(defaults());
     const Names all = rec().names();
     const Names head(all.begin() + 4, all.begin() + 16);
-    EXPECT_EQ(head, (Names{"qova_conn_getstate", "qova_conn_close",     // error -> close
-                           "qova_conn_getstate",                        // opening: nothing
-                           "qova_conn_getstate",                        // opening: nothing
-                           "qova_conn_getstate", "qova_conn_open",      // closed -> open
-                           "qova_conn_getstate", "qova_conn_process",   // publisher:
-                           "qova_pub_getstate", "qova_pub_close",       //   error -> close
+    EXPECT_EQ(head, (Names{"qova_conn_getstate", "qova_conn_close",    // error -> close
+                           "qova_conn_getstate",                       // opening: nothing
+                           "qova_conn_getstate",                       // opening: nothing
+                           "qova_conn_getstate", "qova_conn_open",     // closed -> open
+                           "qova_conn_getstate", "qova_conn_process",  // publisher:
+                           "qova_pub_getstate", "qova_pub_close",      //   error -> close
                            "qova_conn_getstate", "qova_conn_process"}));
     EXPECT_EQ(rec().count("qova_pub_close"), 1u);
     EXPECT_EQ(rec().count("qova_lsn_close"), 1u);
@@ -337,9 +344,8 @@ TEST_F(ProcessorTest, ProcessTimeoutIsNoFailureButOtherResultsAre) {
 TEST_F(ProcessorTest, RequestBodyHoldsBothPasswordsNulTerminated) {
     const std::string longest(65, 'o');
     const std::string other = std::string(64, 'n') + "N";
-    const std::pair<std::string, std::string> cases[] = {{"old-secret", "new-secret"},
-                                                         {longest, other},
-                                                         {"a", longest}};
+    const std::pair<std::string, std::string> cases[] = {
+        {"old-secret", "new-secret"}, {longest, other}, {"a", longest}};
     for (const auto& [oldPwd, newPwd] : cases) {
         qova_double::reset();
         qova_double::script().steps = {Step::deliver(reply169(0, "ok"))};
@@ -410,8 +416,7 @@ TEST_F(ProcessorTest, EveryReplyKindItsLinesAndVerdict) {
          "Unsuccessful result\n"},
         {"100 failure", raw(QOVA_MSG_DATA, 100, std::string(260, '\0')), false, dumped + "\n",
          "Unsuccessful result\n"},
-        {"unknown id", raw(QOVA_MSG_DATA, 7, "xyz"), false, dumped + "\n",
-         "Unsuccessful result\n"},
+        {"unknown id", raw(QOVA_MSG_DATA, 7, "xyz"), false, dumped + "\n", "Unsuccessful result\n"},
         {"time-out notice", raw(QOVA_MSG_TIMEOUT, 0, ""), false, "",
          "Unsuccessful result, has gotten timeout msg\n"},
     };

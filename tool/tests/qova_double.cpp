@@ -203,8 +203,8 @@ qova_result_t qova_conn_getstate(qova_conn_t* conn, uint32_t* state) {
 }
 
 qova_result_t qova_conn_process(qova_conn_t* conn, uint32_t timeout_ms, void* reserved) {
-    if (const qova_result_t r = enter("qova_conn_process",
-                                      {std::to_string(timeout_ms), hex(reserved)});
+    if (const qova_result_t r =
+            enter("qova_conn_process", {std::to_string(timeout_ms), hex(reserved)});
         r != QOVA_OK) {
         return r;
     }
@@ -263,8 +263,8 @@ qova_result_t qova_pub_getstate(qova_publisher_t* pub, uint32_t* state) {
 qova_result_t qova_pub_msgnew(qova_publisher_t* pub, uint32_t key_kind, const void* key,
                               qova_msg_t** msg) {
     const std::uint32_t id = key ? *static_cast<const std::uint32_t*>(key) : 0;
-    if (const qova_result_t r = enter("qova_pub_msgnew",
-                                      {hex(pub), std::to_string(key_kind), std::to_string(id)});
+    if (const qova_result_t r =
+            enter("qova_pub_msgnew", {hex(pub), std::to_string(key_kind), std::to_string(id)});
         r != QOVA_OK) {
         return r;
     }

@@ -2,11 +2,11 @@
 #include "test_support.h"
 
 #include <fcntl.h>
-#include <pty.h>
-#include <sys/ioctl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdio_ext.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -120,9 +120,7 @@ bool waitFor(pid_t pid, int& status, int timeoutMs, int options) {
     }
 }
 
-int RunResult::exitCode() const {
-    return finished && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int RunResult::exitCode() const { return finished && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 RunResult run(const std::vector<std::string>& argv, const std::string& input,
               const std::vector<std::string>& env, int timeoutMs) {
@@ -206,7 +204,8 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input,
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now())
                           .count();
-    result.finished = !timedOut && waitFor(pid, result.status, static_cast<int>(std::max<long>(left, 1000)));
+    result.finished =
+        !timedOut && waitFor(pid, result.status, static_cast<int>(std::max<long>(left, 1000)));
     if (timedOut) {
         ::waitpid(pid, &result.status, 0);
     }
@@ -298,9 +297,7 @@ bool PtyChild::waitForOutput(const std::string& text) {
     return true;
 }
 
-void PtyChild::type(const std::string& text) {
-    (void)!write(master_, text.data(), text.size());
-}
+void PtyChild::type(const std::string& text) { (void)!write(master_, text.data(), text.size()); }
 
 bool PtyChild::wait(int& status, int options) {
     const bool done = waitFor(pid_, status, kTimeoutMs, options);

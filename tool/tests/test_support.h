@@ -4,7 +4,6 @@
 #define TOOL_TESTS_TEST_SUPPORT_H
 
 #include <sys/types.h>
-
 #include <termios.h>
 
 #include <functional>
@@ -22,7 +21,7 @@ extern const std::string kUsage;
 // A file under the temp directory with the given content; removed with the
 // object.
 class TempFile {
-public:
+  public:
     explicit TempFile(const std::string& content = "");
     ~TempFile();
     TempFile(const TempFile&) = delete;
@@ -30,7 +29,7 @@ public:
     const std::string& path() const { return path_; }
     std::string read() const;
 
-private:
+  private:
     std::string path_;
 };
 
@@ -38,13 +37,13 @@ private:
 // input for the life of the object; the previous standard input comes back
 // afterwards with all stream state and buffered input forgotten.
 class StdinFrom {
-public:
+  public:
     explicit StdinFrom(const std::string& text);
     ~StdinFrom();
     StdinFrom(const StdinFrom&) = delete;
     StdinFrom& operator=(const StdinFrom&) = delete;
 
-private:
+  private:
     int saved_ = -1;
 };
 
@@ -58,7 +57,7 @@ struct RunResult {
     int status = 0;         // wait status
     std::string out;
     std::string err;
-    int exitCode() const;   // -1 unless it exited normally
+    int exitCode() const;  // -1 unless it exited normally
 };
 
 // Runs `argv` with `input` on its standard input (then end of input),
@@ -82,7 +81,7 @@ enum class Session { Same, NewWithControllingTerminal };
 // Ctrl-C typed at the master interrupts it).  Every wait has a time-out; a
 // child still alive at destruction is killed.
 class PtyChild {
-public:
+  public:
     explicit PtyChild(std::function<std::string()> body, Session session = Session::Same,
                       const termios* initial = nullptr);
     ~PtyChild();
@@ -100,7 +99,7 @@ public:
     pid_t pid() const { return pid_; }
     const std::string& output() const { return output_; }
 
-private:
+  private:
     int master_ = -1;
     int slave_ = -1;
     int result_ = -1;
