@@ -88,8 +88,9 @@ std::string promptAndReport() {
 }
 
 TEST(PasswordEntryOnATerminal, EchoOffWhileEachPasswordIsTypedOnAfter) {
+    // A new pseudo-terminal starts with echo on; the child may already have
+    // switched it off by now, so it is only checked at each prompt and after.
     PtyChild child(promptAndReport);
-    ASSERT_TRUE(child.echoOn());
     const std::pair<const char*, const char*> steps[] = {
         {"Enter old password: ", "old-pw\n"},
         {"Enter new password: ", "new-pw\n"},
