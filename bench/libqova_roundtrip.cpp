@@ -13,15 +13,15 @@
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <password_scheme.h>
+#include <qova.h>
+#include <router_process.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <password_scheme.h>
-#include <qova.h>
-#include <router_process.h>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -40,7 +40,7 @@ double g_direct_median_us = 0;
 
 // Records one sample per round trip and publishes median and p90.
 class Samples {
-public:
+  public:
     Samples() { us_.reserve(kRoundTrips); }
     void add(Clock::duration d) {
         us_.push_back(std::chrono::duration<double, std::micro>(d).count());
@@ -53,7 +53,7 @@ public:
         return median;
     }
 
-private:
+  private:
     std::vector<double> us_;
 };
 
@@ -65,8 +65,9 @@ std::size_t requestFrameSize() {
 }
 
 std::size_t replyFrameSize() {
-    return qova::wire::encode(qova::wire::Reply{1, "pwd_changer", pwdscheme::kChangePasswordReplyId,
-                                                std::string(pwdscheme::kChangePasswordReplySize, 'x')})
+    return qova::wire::encode(
+               qova::wire::Reply{1, "pwd_changer", pwdscheme::kChangePasswordReplyId,
+                                 std::string(pwdscheme::kChangePasswordReplySize, 'x')})
         .size();
 }
 
@@ -76,7 +77,8 @@ qova_result_t countReply(qova_conn_t*, qova_listener_t*, qova_msg_t* msg, void* 
 }
 
 void check(qova_result_t rc, const char* what) {
-    if (rc != QOVA_OK) throw std::runtime_error(std::string(what) + " failed: " + std::to_string(rc));
+    if (rc != QOVA_OK)
+        throw std::runtime_error(std::string(what) + " failed: " + std::to_string(rc));
 }
 
 void BM_LibqovaRoundTrip(benchmark::State& state) {
@@ -210,8 +212,8 @@ void BM_RouterWithoutLibrary(benchmark::State& state) {
         in.assign(wire::kHeaderSize, '\0');
         if (!readFull(fd, &in[0], wire::kHeaderSize)) return false;
         const auto* p = reinterpret_cast<const unsigned char*>(in.data());
-        const std::size_t len = std::size_t{p[0]} << 24 | std::size_t{p[1]} << 16 |
-                                std::size_t{p[2]} << 8 | p[3];
+        const std::size_t len =
+            std::size_t{p[0]} << 24 | std::size_t{p[1]} << 16 | std::size_t{p[2]} << 8 | p[3];
         if (len < 2 || len > wire::kMaxFrameSize) return false;
         in.resize(wire::kLengthFieldSize + len);
         if (!readFull(fd, &in[wire::kHeaderSize], in.size() - wire::kHeaderSize)) return false;
@@ -253,11 +255,11 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     if (g_echo_median_us > 0 && g_libqova_median_us > 0 && g_direct_median_us > 0)
-        std::printf("median round trip: libqova %.1f us, router without library %.1f us, "
-                    "raw TCP echo %.1f us; libqova / echo %.2f (target <= 2), "
-                    "router without library / echo %.2f\n",
-                    g_libqova_median_us, g_direct_median_us, g_echo_median_us,
-                    g_libqova_median_us / g_echo_median_us,
-                    g_direct_median_us / g_echo_median_us);
+        std::printf(
+            "median round trip: libqova %.1f us, router without library %.1f us, "
+            "raw TCP echo %.1f us; libqova / echo %.2f (target <= 2), "
+            "router without library / echo %.2f\n",
+            g_libqova_median_us, g_direct_median_us, g_echo_median_us,
+            g_libqova_median_us / g_echo_median_us, g_direct_median_us / g_echo_median_us);
     return 0;
 }

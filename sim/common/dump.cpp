@@ -9,7 +9,8 @@ namespace {
 
 std::int64_t readInteger(const unsigned char* p, std::size_t size) {
     switch (size) {
-        case 1: return static_cast<std::int8_t>(p[0]);
+        case 1:
+            return static_cast<std::int8_t>(p[0]);
         case 2: {
             std::int16_t v;
             std::memcpy(&v, p, sizeof v);
@@ -43,8 +44,7 @@ void appendText(const unsigned char* p, std::size_t size, std::string& out) {
 
 }  // namespace
 
-bool renderBody(const scheme::Table& table, const void* body, std::size_t size,
-                std::string& out) {
+bool renderBody(const scheme::Table& table, const void* body, std::size_t size, std::string& out) {
     out = table.name;
     if (table.isRequest()) return true;
     if (size < table.body_size || (table.body_size > 0 && body == nullptr)) return false;

@@ -18,8 +18,7 @@ namespace qova::dump {
 
 // Renders `body` (`size` bytes) as `table` lays it out.  Returns false when
 // the body is shorter than the table says; then nothing is read.
-bool renderBody(const scheme::Table& table, const void* body, std::size_t size,
-                std::string& out);
+bool renderBody(const scheme::Table& table, const void* body, std::size_t size, std::string& out);
 
 // Copies `text` into `buffer` of `*size` bytes, cutting it if needed, and
 // always NUL-terminates it when `*size` > 0.  On return `*size` is the length

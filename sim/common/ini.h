@@ -8,9 +8,9 @@
 //   connect_timeout_ms = 5000
 //
 // log.file is appended to, one line per log call; reply_timeout_ms is 1 to
-// 86,400,000 and connect_timeout_ms 1 to 600,000.  Every entry is optional.  A section or key not listed here, a value that is
-// not a number in range, or text that is not INI is an error, so that a typing
-// mistake in the file is reported instead of being silently ignored.
+// 86,400,000 and connect_timeout_ms 1 to 600,000.  Every entry is optional.  A section or key not
+// listed here, a value that is not a number in range, or text that is not INI is an error, so that
+// a typing mistake in the file is reported instead of being silently ignored.
 #ifndef SIM_COMMON_INI_H
 #define SIM_COMMON_INI_H
 

@@ -15,8 +15,7 @@ bool allDigits(const std::string& s) {
 
 // At most 10 digits, so the value cannot overflow 64 bits before the range
 // check.
-bool parseDecimal(const std::string& s, std::uint64_t min, std::uint64_t max,
-                  std::uint64_t& out) {
+bool parseDecimal(const std::string& s, std::uint64_t min, std::uint64_t max, std::uint64_t& out) {
     if (!allDigits(s) || s.size() > 10) return false;
     std::uint64_t v = 0;
     for (char c : s) v = v * 10 + static_cast<std::uint64_t>(c - '0');

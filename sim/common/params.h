@@ -26,7 +26,7 @@ struct Param {
 
 // A parsed list of pairs, in the order given.
 class Params {
-public:
+  public:
     std::vector<Param> items;
 
     // The value of `key`, or nullptr when it is absent.
@@ -66,8 +66,7 @@ bool parseDecimal(const std::string& text, std::uint64_t min, std::uint64_t max,
 
 // Reads a decimal count of milliseconds from `min` to `max`: digits only, no
 // sign, no spaces.
-bool parseMillis(const std::string& text, std::uint32_t min, std::uint32_t max,
-                 std::uint32_t& out);
+bool parseMillis(const std::string& text, std::uint32_t min, std::uint32_t max, std::uint32_t& out);
 
 }  // namespace qova::text
 

@@ -1,11 +1,11 @@
 #include "scheme.h"
 
+#include <qovautils/Base64.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
 #include <pugixml.hpp>
-#include <qovautils/Base64.h>
 
 #include "params.h"
 
@@ -13,8 +13,8 @@ namespace qova::scheme {
 namespace {
 
 bool inAlphabet(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
 }
 
 // Reads the attributes of `node`, which must be exactly `names`.
@@ -149,8 +149,7 @@ bool decodeBase64Url(const std::string& text, std::string& out, std::string& err
     return true;
 }
 
-bool inflateZlib(const std::string& data, std::size_t limit, std::string& out,
-                 std::string& error) {
+bool inflateZlib(const std::string& data, std::size_t limit, std::string& out, std::string& error) {
     z_stream zs{};
     if (inflateInit(&zs) != Z_OK) {
         error = "zlib could not start";
@@ -232,8 +231,7 @@ bool readSchemeText(const std::string& text, Scheme& out, std::string& error) {
     std::string compressed;
     std::string xml;
     return decodeBase64Url(text.substr(prefix), compressed, error) &&
-           inflateZlib(compressed, kMaxDocumentSize, xml, error) &&
-           parseDocument(xml, out, error);
+           inflateZlib(compressed, kMaxDocumentSize, xml, error) && parseDocument(xml, out, error);
 }
 
 }  // namespace qova::scheme

@@ -72,8 +72,7 @@ bool decodeBase64Url(const std::string& text, std::string& out, std::string& err
 
 // Inflates one complete zlib stream that fills `data` exactly; fails when the
 // output would exceed `limit` bytes.
-bool inflateZlib(const std::string& data, std::size_t limit, std::string& out,
-                 std::string& error);
+bool inflateZlib(const std::string& data, std::size_t limit, std::string& out, std::string& error);
 
 // Parses the XML document into `out`.
 bool parseDocument(const std::string& xml, Scheme& out, std::string& error);

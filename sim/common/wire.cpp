@@ -7,7 +7,7 @@ namespace qova::wire {
 namespace {
 
 class Writer {
-public:
+  public:
     explicit Writer(FrameType type) {
         // Enough for every frame of the password scheme, so that building
         // one does not reallocate byte by byte (and leave copies of a
@@ -48,12 +48,12 @@ public:
         return std::move(out_);
     }
 
-private:
+  private:
     std::string out_;
 };
 
 class Reader {
-public:
+  public:
     explicit Reader(const std::string& payload) : data_(payload) {}
 
     bool u8(std::uint8_t& v) {
@@ -100,7 +100,7 @@ public:
         return true;
     }
 
-private:
+  private:
     bool need(std::size_t n) {
         if (failed_ || data_.size() - pos_ < n) failed_ = true;
         return !failed_;
@@ -204,8 +204,7 @@ CutStatus cutFrame(const char* data, std::size_t size, Frame& frame, std::size_t
 bool parse(const Frame& frame, Hello& out, std::string& error) {
     if (!expectType(frame, FrameType::Hello, error)) return false;
     Reader r(frame.payload);
-    r.bytes(out.session.data(), out.session.size()) && r.str(out.app_name) &&
-        r.str(out.local_pass);
+    r.bytes(out.session.data(), out.session.size()) && r.str(out.app_name) && r.str(out.local_pass);
     return r.done(error);
 }
 
@@ -250,12 +249,18 @@ bool parse(const Frame& frame, Reply& out, std::string& error) {
 
 const char* frameTypeName(FrameType type) {
     switch (type) {
-        case FrameType::Hello: return "Hello";
-        case FrameType::Welcome: return "Welcome";
-        case FrameType::Subscribe: return "Subscribe";
-        case FrameType::Unsubscribe: return "Unsubscribe";
-        case FrameType::Request: return "Request";
-        case FrameType::Reply: return "Reply";
+        case FrameType::Hello:
+            return "Hello";
+        case FrameType::Welcome:
+            return "Welcome";
+        case FrameType::Subscribe:
+            return "Subscribe";
+        case FrameType::Unsubscribe:
+            return "Unsubscribe";
+        case FrameType::Request:
+            return "Request";
+        case FrameType::Reply:
+            return "Reply";
     }
     return "unknown";
 }

@@ -312,9 +312,7 @@ qova_result_t qova_msg_dump(const qova_msg_t* msg, const qova_scheme_t* scheme, 
     });
 }
 
-qova_result_t qova_log_info(const char* line) {
-    return writeLine(qova::lib::LogLevel::Info, line);
-}
+qova_result_t qova_log_info(const char* line) { return writeLine(qova::lib::LogLevel::Info, line); }
 
 qova_result_t qova_log_error(const char* line) {
     return writeLine(qova::lib::LogLevel::Error, line);

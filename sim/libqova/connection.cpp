@@ -142,7 +142,8 @@ qova_result_t qova_conn::handshake(Clock::time_point deadline) {
             if (!wire::parse(frame, welcome, error))
                 return refuseOpen(QOVA_E_CONNECT, "no valid welcome from the router: " + error);
             if (welcome.status != wire::WelcomeStatus::Accepted)
-                return refuseOpen(QOVA_E_REFUSED, "the router refused the session: " + welcome.text);
+                return refuseOpen(QOVA_E_REFUSED,
+                                  "the router refused the session: " + welcome.text);
             state_ = QOVA_STATE_ACTIVE;
             return QOVA_OK;
         }
@@ -208,9 +209,8 @@ qova_result_t qova_conn::post(qova_publisher& pub, const qova_msg_t& msg, bool e
         return QOVA_E_IO;
     }
     if (expect_reply) {
-        pending_[request.request_id] =
-            Pending{pub.name, Clock::now() + std::chrono::milliseconds(reply_timeout_ms_),
-                    pub.scheme};
+        pending_[request.request_id] = Pending{
+            pub.name, Clock::now() + std::chrono::milliseconds(reply_timeout_ms_), pub.scheme};
     }
     return QOVA_OK;
 }
@@ -285,8 +285,8 @@ bool qova_conn::handleFrame(const wire::Frame& frame) {
         fail("reply " + std::to_string(reply.msg_id) + " does not match its scheme");
         return false;
     }
-    held_.push_back(Held{std::move(it->second.ref), QOVA_MSG_DATA, reply.msg_id,
-                         std::move(reply.body)});
+    held_.push_back(
+        Held{std::move(it->second.ref), QOVA_MSG_DATA, reply.msg_id, std::move(reply.body)});
     pending_.erase(it);
     return true;
 }

@@ -60,8 +60,8 @@ qova_result_t applyIni(const std::string& path, Environment& env) {
     if (ini.reply_timeout_ms) env.reply_timeout_ms = *ini.reply_timeout_ms;
     if (ini.connect_timeout_ms) env.connect_timeout_ms = *ini.connect_timeout_ms;
     if (ini.log_file) {
-        env.log_file = Fd(::open(ini.log_file->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                                 0600));
+        env.log_file =
+            Fd(::open(ini.log_file->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
         if (!env.log_file.valid())
             return refuse(QOVA_E_LOG, "cannot open log file '" + *ini.log_file + "'");
     }

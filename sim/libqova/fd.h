@@ -12,7 +12,7 @@ using Clock = std::chrono::steady_clock;
 
 // Owns one descriptor; -1 when empty.  Move-only; closes on destruction.
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     Fd(Fd&& other) noexcept : fd_(other.release()) {}
@@ -26,7 +26,7 @@ public:
     int release();
     void reset();
 
-private:
+  private:
     int fd_ = -1;
 };
 

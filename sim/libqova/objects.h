@@ -66,7 +66,7 @@ struct qova_publisher {
 };
 
 struct qova_conn {
-public:
+  public:
     qova_conn(std::string address, std::string app_name, std::string local_pass,
               std::uint32_t reply_timeout_ms, std::uint32_t connect_timeout_ms);
     ~qova_conn();
@@ -90,7 +90,7 @@ public:
     // Sends `msg` for `pub`; with `expect_reply` registers the reply guarantee.
     qova_result_t post(qova_publisher& pub, const qova_msg_t& msg, bool expect_reply);
 
-private:
+  private:
     struct Pending {
         std::string ref;
         qova::lib::Clock::time_point deadline;

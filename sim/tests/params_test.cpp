@@ -1,10 +1,11 @@
+#include "params.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "ini.h"
-#include "params.h"
 
 namespace qova::text {
 namespace {
@@ -19,10 +20,10 @@ TEST(Params, AcceptedTexts) {
         {"log=null", {{"log", "null"}}},
         {"log=null;subsystems=mq,mqpwd,replclient",
          {{"log", "null"}, {"subsystems", "mq,mqpwd,replclient"}}},
-        {"a=1;", {{"a", "1"}}},                       // trailing empty pair
-        {"a=;b=x", {{"a", ""}, {"b", "x"}}},          // empty value
+        {"a=1;", {{"a", "1"}}},                                   // trailing empty pair
+        {"a=;b=x", {{"a", ""}, {"b", "x"}}},                      // empty value
         {"scheme=|STRING|XeN==", {{"scheme", "|STRING|XeN=="}}},  // '=' inside a value
-        {"k= spaced ", {{"k", " spaced "}}},          // nothing is trimmed
+        {"k= spaced ", {{"k", " spaced "}}},                      // nothing is trimmed
     };
     for (const Case& c : cases) {
         Params p;
@@ -125,9 +126,10 @@ TEST(Millis, Bounds) {
 TEST(Ini, ReadsEveryEntry) {
     IniSettings ini;
     std::string error;
-    ASSERT_TRUE(parseIni("; comment\n[log]\nfile = /tmp/q.log\n[session]\n"
-                         "reply_timeout_ms = 250\nconnect_timeout_ms=900\n",
-                         ini, error))
+    ASSERT_TRUE(
+        parseIni("; comment\n[log]\nfile = /tmp/q.log\n[session]\n"
+                 "reply_timeout_ms = 250\nconnect_timeout_ms=900\n",
+                 ini, error))
         << error;
     EXPECT_EQ(ini.log_file, "/tmp/q.log");
     EXPECT_EQ(ini.reply_timeout_ms, 250u);

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
-#include <zlib.h>
-
 #include <password_scheme.h>
 #include <qovautils/Base64.h>
+#include <zlib.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -47,9 +47,9 @@ TEST(SchemeReader, ReadsThePasswordScheme) {
         std::uint32_t id;
         std::size_t size;
     };
-    for (const Want w : {Want{169, pwdscheme::kChangePasswordReplySize},
-                         Want{99, pwdscheme::kFloodReplySize},
-                         Want{100, pwdscheme::kFailureReplySize}}) {
+    for (const Want w :
+         {Want{169, pwdscheme::kChangePasswordReplySize}, Want{99, pwdscheme::kFloodReplySize},
+          Want{100, pwdscheme::kFailureReplySize}}) {
         const Table* t = s.find(w.id);
         ASSERT_NE(t, nullptr) << w.id;
         EXPECT_EQ(t->body_size, w.size) << w.id;
@@ -64,8 +64,8 @@ TEST(SchemeReader, Base64IsStrict) {
     EXPECT_EQ(out, "\xFB\xFF");
     ASSERT_TRUE(decodeBase64Url("QQ==", out, error));
     EXPECT_EQ(out, "A");
-    for (const std::string& bad : std::vector<std::string>{"", "QQ", "QQ=", "+/8=", "QQ==QUJD", "Q=Q=", "QU I", "=QQQ",
-                                  std::string("QU\0J", 4)})
+    for (const std::string& bad : std::vector<std::string>{
+             "", "QQ", "QQ=", "+/8=", "QQ==QUJD", "Q=Q=", "QU I", "=QQQ", std::string("QU\0J", 4)})
         EXPECT_FALSE(decodeBase64Url(bad, out, error)) << bad;
 }
 
@@ -75,9 +75,9 @@ TEST(SchemeReader, InflateIsBoundedAndComplete) {
     std::string out, error;
     ASSERT_TRUE(inflateZlib(z, doc.size(), out, error)) << error;
     EXPECT_EQ(out, doc);
-    EXPECT_FALSE(inflateZlib(z, doc.size() - 1, out, error));   // would exceed the bound
+    EXPECT_FALSE(inflateZlib(z, doc.size() - 1, out, error));  // would exceed the bound
     EXPECT_FALSE(inflateZlib(z.substr(0, z.size() - 3), 1 << 20, out, error));  // truncated
-    EXPECT_FALSE(inflateZlib(z + "junk", 1 << 20, out, error));   // trailing bytes
+    EXPECT_FALSE(inflateZlib(z + "junk", 1 << 20, out, error));                 // trailing bytes
     EXPECT_FALSE(inflateZlib("not zlib at all", 1 << 20, out, error));
     std::string flipped = z;
     flipped[flipped.size() / 2] ^= 0x55;
@@ -94,26 +94,26 @@ TEST(SchemeReader, ABombStopsAtTheBound) {
 
 TEST(SchemeReader, RejectsBadDocuments) {
     const std::vector<std::string> bad = {
-        "<scheme><table name='A' msgid='1'>",                                    // not XML
-        "<schema/>",                                                             // wrong root
-        "<scheme version='2'/>",                                                 // root attribute
-        wrap("<table name='A'/>"),                                               // no msgid
-        wrap("<table name='A' msgid='x'/>"),                                     // bad msgid
-        wrap("<table name='A' msgid='4294967296'/>"),                            // msgid too big
-        wrap("<table name='A' msgid='1'/><table name='B' msgid='1'/>"),          // duplicate id
-        wrap("<table name='A' msgid='1' kind='x'/>"),                            // unknown attribute
-        wrap("<table name='A' msgid='1'><field name='f' type='f8'/></table>"),   // unknown type
-        wrap("<table name='A' msgid='1'><field name='f' type='c0'/></table>"),   // empty text
-        wrap("<table name='A' msgid='1'><field name='f' type='c065'/></table>"), // leading zero
-        wrap("<table name='A' msgid='1'><field name='f' type='i3'/></table>"),   // odd integer
-        wrap("<table name='A' msgid='1'><field name='f'/></table>"),             // no type
+        "<scheme><table name='A' msgid='1'>",                                   // not XML
+        "<schema/>",                                                            // wrong root
+        "<scheme version='2'/>",                                                // root attribute
+        wrap("<table name='A'/>"),                                              // no msgid
+        wrap("<table name='A' msgid='x'/>"),                                    // bad msgid
+        wrap("<table name='A' msgid='4294967296'/>"),                           // msgid too big
+        wrap("<table name='A' msgid='1'/><table name='B' msgid='1'/>"),         // duplicate id
+        wrap("<table name='A' msgid='1' kind='x'/>"),                           // unknown attribute
+        wrap("<table name='A' msgid='1'><field name='f' type='f8'/></table>"),  // unknown type
+        wrap("<table name='A' msgid='1'><field name='f' type='c0'/></table>"),  // empty text
+        wrap("<table name='A' msgid='1'><field name='f' type='c065'/></table>"),  // leading zero
+        wrap("<table name='A' msgid='1'><field name='f' type='i3'/></table>"),    // odd integer
+        wrap("<table name='A' msgid='1'><field name='f'/></table>"),              // no type
         wrap("<table name='A' msgid='1'><field name='f' type='i4'/>"
-             "<field name='f' type='i4'/></table>"),                              // duplicate field
-        wrap("<table name='A' msgid='1'><thing/></table>"),                      // unknown element
-        wrap("<table name='A' msgid='1'>text</table>"),                          // text in a table
-        wrap("<other/>"),                                                        // not a table
+             "<field name='f' type='i4'/></table>"),         // duplicate field
+        wrap("<table name='A' msgid='1'><thing/></table>"),  // unknown element
+        wrap("<table name='A' msgid='1'>text</table>"),      // text in a table
+        wrap("<other/>"),                                    // not a table
         wrap("<table name='A' msgid='1'><field name='a' type='c65535'/>"
-             "<field name='b' type='c65535'/></table>"),                          // too large
+             "<field name='b' type='c65535'/></table>"),  // too large
     };
     for (const std::string& xml : bad) {
         Scheme s;
@@ -171,7 +171,7 @@ TEST(SchemeReader, FitsChecksSizeAndTerminators) {
 }
 
 class Dump : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(readSchemeText(pwdscheme::kSchemeText, scheme_, error)) << error;

@@ -1,8 +1,8 @@
+#include "wire.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "wire.h"
 
 namespace qova::wire {
 namespace {

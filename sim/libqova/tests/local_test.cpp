@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <regex>
@@ -28,7 +28,7 @@ using namespace std::chrono_literals;
 
 // A scratch directory removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir() {
         char tmpl[] = "/tmp/libqova_test.XXXXXX";
         if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
@@ -42,7 +42,7 @@ public:
     }
     std::string path(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -147,11 +147,11 @@ TEST(Urls, ConnectionUrls) {
     const std::vector<Case> cases = {
         {"zttcp://127.0.0.1:4001;app_name=pwd_changer;", QOVA_OK},
         {"zttcp://;app_name=pwd_changer;", QOVA_OK},  // empty address: fails at open
-        {"zttcp://h:1;app_name=;", QOVA_OK},           // empty name: fails at open
+        {"zttcp://h:1;app_name=;", QOVA_OK},          // empty name: fails at open
         {"zttcp://h:1;app_name=a;local_pass=p", QOVA_OK},
-        {"zttcp://h:x;app_name=a;", QOVA_OK},          // bad port: fails at open
+        {"zttcp://h:x;app_name=a;", QOVA_OK},  // bad port: fails at open
         {"tcp://h:1;app_name=a;", QOVA_E_URL},
-        {"zttcp://h:1;", QOVA_E_URL},                  // no app_name
+        {"zttcp://h:1;", QOVA_E_URL},  // no app_name
         {"zttcp://h:1;app_name=a;colour=red", QOVA_E_URL},
         {"zttcp://h:1;app_name", QOVA_E_URL},
         {"zttcp://h:1;app_name=a;;", QOVA_E_URL},
@@ -179,16 +179,16 @@ TEST(Urls, PublisherAndListenerUrls) {
     const std::vector<Case> pubs = {
         {"ztmqpwd://KOLMA_SRV;name=p;category=C;" + scheme, QOVA_OK},
         {"ztmqpwd://KOLMA_SRV;name=p;" + scheme, QOVA_OK},
-        {"ztmqpwd://;name=p;" + scheme, QOVA_E_URL},           // no service
-        {"ztmqpwd://S;" + scheme, QOVA_E_URL},                 // no name
-        {"ztmqpwd://S;name=;" + scheme, QOVA_E_URL},           // empty name
-        {"ztmqpwd://S;name=p", QOVA_E_URL},                    // no scheme
-        {"ztmqpwd://S;name=p;x=1;" + scheme, QOVA_E_URL},      // unknown parameter
-        {"zttcp://S;name=p;" + scheme, QOVA_E_URL},            // wrong kind
+        {"ztmqpwd://;name=p;" + scheme, QOVA_E_URL},       // no service
+        {"ztmqpwd://S;" + scheme, QOVA_E_URL},             // no name
+        {"ztmqpwd://S;name=;" + scheme, QOVA_E_URL},       // empty name
+        {"ztmqpwd://S;name=p", QOVA_E_URL},                // no scheme
+        {"ztmqpwd://S;name=p;x=1;" + scheme, QOVA_E_URL},  // unknown parameter
+        {"zttcp://S;name=p;" + scheme, QOVA_E_URL},        // wrong kind
         // Corrupt schemes.
-        {"ztmqpwd://S;name=p;scheme=eNqFkl1", QOVA_E_SCHEME},              // no prefix
-        {"ztmqpwd://S;name=p;scheme=|STRING|X*NqF", QOVA_E_SCHEME},        // bad Base64
-        {"ztmqpwd://S;name=p;scheme=|STRING|XQUJDRA==", QOVA_E_SCHEME},    // not zlib
+        {"ztmqpwd://S;name=p;scheme=eNqFkl1", QOVA_E_SCHEME},                    // no prefix
+        {"ztmqpwd://S;name=p;scheme=|STRING|X*NqF", QOVA_E_SCHEME},              // bad Base64
+        {"ztmqpwd://S;name=p;scheme=|STRING|XQUJDRA==", QOVA_E_SCHEME},          // not zlib
         {"ztmqpwd://S;name=p;scheme=|STRING|XeNqzsbfjAgADGADe", QOVA_E_SCHEME},  // short
     };
     for (const Case& c : pubs) {
@@ -208,10 +208,12 @@ TEST(Urls, PublisherAndListenerUrls) {
     };
     for (const Case& c : lsns) {
         qova_listener_t* lsn = nullptr;
-        EXPECT_EQ(qova_lsn_new(s.conn, c.url.c_str(), [](qova_conn_t*, qova_listener_t*,
-                                                         qova_msg_t*, void*) -> qova_result_t {
-                      return 0;
-                  }, nullptr, &lsn),
+        EXPECT_EQ(qova_lsn_new(
+                      s.conn, c.url.c_str(),
+                      [](qova_conn_t*, qova_listener_t*, qova_msg_t*, void*) -> qova_result_t {
+                          return 0;
+                      },
+                      nullptr, &lsn),
                   c.rc)
             << c.url;
         qova_lsn_destroy(lsn);
@@ -221,9 +223,9 @@ TEST(Urls, PublisherAndListenerUrls) {
 TEST(Urls, CorruptSchemeDocuments) {
     Env env;
     Session s("127.0.0.1:1");
-    for (const std::string xml :
-         {"<scheme><table name='A' msgid='1'>", "<scheme><table name='A' msgid='1'>"
-                                                "<field name='f' type='x9'/></table></scheme>"}) {
+    for (const std::string xml : {"<scheme><table name='A' msgid='1'>",
+                                  "<scheme><table name='A' msgid='1'>"
+                                  "<field name='f' type='x9'/></table></scheme>"}) {
         const std::string url = "ztmqpwd://S;name=p;scheme=" + schemeTextOf(xml);
         qova_publisher_t* pub = nullptr;
         EXPECT_EQ(qova_pub_new(s.conn, url.c_str(), &pub), QOVA_E_SCHEME) << xml;
@@ -306,7 +308,9 @@ TEST(Dump, BufferRules) {
         {{QOVA_MSG_TIMEOUT, 0, nullptr, 0}, scheme, QOVA_OK, "QOVA_MSG_TIMEOUT"},
         {{QOVA_MSG_DATA, 5, &body[0], 260}, scheme, QOVA_E_UNKNOWN_MSG, "msg_id=5"},
         {{QOVA_MSG_DATA, 100, &body[0], 260}, nullptr, QOVA_E_INVALID_ARG, "msg_id=100"},
-        {{QOVA_MSG_DATA, 100, &body[0], 3}, scheme, QOVA_E_INVALID_ARG,
+        {{QOVA_MSG_DATA, 100, &body[0], 3},
+         scheme,
+         QOVA_E_INVALID_ARG,
          "KOLMA_MSG100 (body of 3 bytes, too short)"},
         {{77, 0, nullptr, 0}, scheme, QOVA_E_INVALID_ARG, ""},
     };
@@ -357,7 +361,7 @@ TEST(Handles, NullSafeAndIdempotent) {
 // A server that answers the library's Hello with scripted bytes, on a
 // thread of the test, and then keeps the socket open until stopped.
 class FakeServer {
-public:
+  public:
     explicit FakeServer(std::string script) : script_(std::move(script)) {
         listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
@@ -365,7 +369,8 @@ public:
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
         if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) ||
-            ::listen(listen_, 4) || ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len))
+            ::listen(listen_, 4) ||
+            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len))
             throw std::runtime_error("fake server cannot listen");
         port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this] { serve(); });
@@ -378,7 +383,7 @@ public:
     }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
 
-private:
+  private:
     void serve() {
         const int fd = ::accept(listen_, nullptr, nullptr);
         if (fd < 0) return;
@@ -412,11 +417,11 @@ TEST(FakeServer, GarbageInsteadOfWelcomeFailsOpen) {
     ASSERT_EQ(env.rc, QOVA_OK);
     const std::vector<std::string> scripts = {
         "HTTP/1.1 200 OK\r\n\r\n",
-        rawFrame(2, 9, 2, ""),                                          // bad version
-        rawFrame(0xFFFFFF, 1, 2, ""),                                   // huge length
-        wire::encode(wire::Reply{1, "r", 169, "x"}),                    // not a Welcome
-        rawFrame(3, 1, 2, "\x07"),                                      // short Welcome
-        "",                                                             // silence
+        rawFrame(2, 9, 2, ""),                        // bad version
+        rawFrame(0xFFFFFF, 1, 2, ""),                 // huge length
+        wire::encode(wire::Reply{1, "r", 169, "x"}),  // not a Welcome
+        rawFrame(3, 1, 2, "\x07"),                    // short Welcome
+        "",                                           // silence
     };
     for (const std::string& script : scripts) {
         FakeServer server(script);
@@ -434,10 +439,10 @@ TEST(FakeServer, MalformedFramesAfterWelcomeSetError) {
     std::string unterminated(4, '\0');
     unterminated += std::string(256, 'm');  // Message without its NUL
     const std::vector<std::string> scripts = {
-        rawFrame(2, 2, 6, ""),                                     // bad version
-        rawFrame(2, 1, 42, ""),                                    // unknown type
-        rawFrame(1, 1, 6, ""),                                     // length below the header
-        rawFrame(6, 1, 6, std::string("\0\0\0\1", 4)),             // reply cut short
+        rawFrame(2, 2, 6, ""),                          // bad version
+        rawFrame(2, 1, 42, ""),                         // unknown type
+        rawFrame(1, 1, 6, ""),                          // length below the header
+        rawFrame(6, 1, 6, std::string("\0\0\0\1", 4)),  // reply cut short
         wire::encode(wire::Welcome{wire::WelcomeStatus::Accepted, "again"}),
         wire::encode(wire::Reply{1, "pwd_changer", 169, shortReply}),
         wire::encode(wire::Reply{1, "pwd_changer", 169, unterminated}),
@@ -465,8 +470,9 @@ TEST(FakeServer, RandomBytesNeverCrash) {
     for (int round = 0; round < 30; ++round) {
         std::string script(1 + random() % 400, '\0');
         for (char& c : script) c = static_cast<char>(random());
-        if (round % 2 == 0) script = rawFrame(static_cast<std::uint32_t>(script.size() + 2), 1,
-                                              static_cast<std::uint8_t>(1 + random() % 6), script);
+        if (round % 2 == 0)
+            script = rawFrame(static_cast<std::uint32_t>(script.size() + 2), 1,
+                              static_cast<std::uint8_t>(1 + random() % 6), script);
         FakeServer server(welcome() + script);
         Session s(server.address());
         ASSERT_EQ(s.openAll(), QOVA_OK) << round;

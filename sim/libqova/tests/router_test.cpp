@@ -1,9 +1,9 @@
 // End-to-end tests of libqova against a real qova-router on loopback.
 #include <gtest/gtest.h>
+#include <router_process.h>
 
 #include <cstdlib>
 #include <memory>
-#include <router_process.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,13 +18,11 @@ using qova::testing::RouterProcess;
 
 // Sets an environment variable for the life of the object.
 class ScopedEnvVar {
-public:
-    ScopedEnvVar(const char* name, const char* value) : name_(name) {
-        ::setenv(name, value, 1);
-    }
+  public:
+    ScopedEnvVar(const char* name, const char* value) : name_(name) { ::setenv(name, value, 1); }
     ~ScopedEnvVar() { ::unsetenv(name_); }
 
-private:
+  private:
     const char* name_;
 };
 
@@ -137,8 +135,10 @@ bool runLikeTheTool(Session& s, std::size_t count, std::chrono::milliseconds lim
             case QOVA_STATE_ERROR:
                 if (qova_conn_close(s.conn) != QOVA_OK) return false;
                 continue;
-            case QOVA_STATE_ACTIVE: break;
-            default: continue;
+            case QOVA_STATE_ACTIVE:
+                break;
+            default:
+                continue;
         }
         const qova_result_t rc = qova_conn_process(s.conn, 1, nullptr);
         if (rc != QOVA_OK && rc != QOVA_E_TIMEOUT) return false;
@@ -149,8 +149,10 @@ bool runLikeTheTool(Session& s, std::size_t count, std::chrono::milliseconds lim
             case QOVA_STATE_ERROR:
                 if (qova_pub_close(s.pub) != QOVA_OK) return false;
                 continue;
-            case QOVA_STATE_ACTIVE: break;
-            default: continue;
+            case QOVA_STATE_ACTIVE:
+                break;
+            default:
+                continue;
         }
         switch (s.lsnState()) {
             case QOVA_STATE_CLOSED:
@@ -159,7 +161,8 @@ bool runLikeTheTool(Session& s, std::size_t count, std::chrono::milliseconds lim
             case QOVA_STATE_ERROR:
                 if (qova_lsn_close(s.lsn) != QOVA_OK) return false;
                 break;
-            default: break;
+            default:
+                break;
         }
     }
     return s.received.size() >= count;

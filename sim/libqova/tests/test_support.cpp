@@ -1,13 +1,12 @@
 #include "test_support.h"
 
 #include <netinet/in.h>
+#include <qovautils/Base64.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
 #include <zlib.h>
 
 #include <cstring>
-#include <qovautils/Base64.h>
 #include <stdexcept>
 
 namespace qova::test {

@@ -21,7 +21,7 @@ inline const std::string kListenerUrl = "ztmqpwdreply://;ref=pwd_changer;format=
 
 // Opens the environment with `settings`; closes it when it goes away.
 class Env {
-public:
+  public:
     explicit Env(const std::string& settings = "log=null;") : rc(qova_env_open(settings.c_str())) {}
     ~Env() { qova_env_close(); }
     Env(const Env&) = delete;
@@ -34,14 +34,14 @@ struct Received {
     std::uint32_t msg_id;
     std::string body;
 
-    std::int32_t code() const;        // a 169's Code
-    std::string message() const;      // a 169's Message
+    std::int32_t code() const;    // a 169's Code
+    std::string message() const;  // a 169's Message
 };
 
 // A connection to `address` with its publisher and listener, created at
 // once and destroyed in the order the tool uses.
 class Session {
-public:
+  public:
     explicit Session(const std::string& address, const std::string& extra = "");
     ~Session();
     Session(const Session&) = delete;
