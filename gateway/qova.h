@@ -111,9 +111,12 @@ qova_result_t qova_env_close(void);
  * qova_conn_getstate: stores the state in *state.
  * qova_conn_process: waits at most `timeout_ms` milliseconds for input,
  * delivers every complete message to its listener's callback and fires due
- * reply time-outs.  Returns QOVA_OK when it handled something, QOVA_E_TIMEOUT
- * when nothing came.  A lost connection sets the state ERROR (also for its
- * ACTIVE publishers and listeners) and returns QOVA_OK.  QOVA_E_STATE at once when the connection is not ACTIVE or the
+ * reply time-outs.  It waits only while something is owed (a posted request
+ * awaits its reply or time-out notice, or output is pending); otherwise it
+ * reads what is there and returns at once.  Returns QOVA_OK when it handled
+ * something, QOVA_E_TIMEOUT when nothing came.  A lost connection sets the
+ * state ERROR (also for its ACTIVE publishers and listeners) and returns
+ * QOVA_OK.  QOVA_E_STATE at once when the connection is not ACTIVE or the
  * call comes from inside a callback.  `reserved` must be NULL. */
 qova_result_t qova_conn_new(const char* url, qova_conn_t** conn);
 qova_result_t qova_conn_destroy(qova_conn_t* conn);

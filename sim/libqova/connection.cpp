@@ -361,8 +361,14 @@ qova_result_t qova_conn::process(std::uint32_t timeout_ms) {
     }
     if (state_ != QOVA_STATE_ACTIVE) return QOVA_OK;
 
+    // Waiting only makes sense while something is owed: a reply or time-out
+    // notice to a posted request, or bytes still to send.  Otherwise nothing
+    // can arrive (the router speaks only in answer to requests), so look once
+    // without blocking: a caller bringing its objects up pass by pass must
+    // not sleep through its own time-out in every pass.
+    const bool owed = !pending_.empty() || !out_.empty();
     pollfd p{socket_.get(), static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0};
-    const int rc = ::poll(&p, 1, handled ? 0 : nextWaitMillis(timeout_ms));
+    const int rc = ::poll(&p, 1, handled || !owed ? 0 : nextWaitMillis(timeout_ms));
     if (rc < 0 && errno != EINTR) {
         fail(std::string("poll: ") + std::strerror(errno));
         return QOVA_OK;
