@@ -6,6 +6,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <csignal>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,50 @@
 #include "router_options.h"
 #include "secret.h"
 #include "server.h"
+#include "sqlite_store.h"
+
+namespace {
+
+using namespace qova::router;
+
+// The account's password from --password-file or standard input, checked.
+std::string readAccountPassword(const RouterOptions& options) {
+    std::string password = options.password_file ? readPasswordFile(*options.password_file)
+                                                 : readPasswordLine(STDIN_FILENO);
+    try {
+        checkAccountPassword(password);
+    } catch (...) {
+        wipe(password);
+        throw;
+    }
+    return password;
+}
+
+// Serves `store` until SIGINT or SIGTERM.
+void serve(const RouterOptions& options, AccountStore& store) {
+    boost::asio::io_context io;
+    Server server(io, options, store);
+    boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&server](const boost::system::error_code& ec, int signal) {
+        if (ec) return;
+        logLine(signal == SIGINT ? "stopping on SIGINT" : "stopping on SIGTERM");
+        server.stop();
+    });
+    server.start();
+    const std::string address = server.address();
+    std::cout << "listening on " << address << std::endl;
+    logLine("listening on " + address);
+    io.run();
+    logLine("stopped");
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    using namespace qova::router;
-    // A peer or a parent that goes away must not kill the router mid-write.
+    // A peer or a parent that goes away must not kill the router mid-write,
+    // nor must a file-size limit: a write past it fails (reply 100) instead.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 
     RouterOptions options;
     try {
@@ -34,27 +74,29 @@ int main(int argc, char** argv) {
     }
 
     try {
-        std::string password = options.password_file ? readPasswordFile(*options.password_file)
-                                                     : readPasswordLine(STDIN_FILENO);
-        WipeOnExit wipePassword(password);
-        checkAccountPassword(password);
-        MemoryAccountStore store(password);
-        wipe(password);
-
-        boost::asio::io_context io;
-        Server server(io, options, store);
-        boost::asio::signal_set signals(io, SIGINT, SIGTERM);
-        signals.async_wait([&server](const boost::system::error_code& ec, int signal) {
-            if (ec) return;
-            logLine(signal == SIGINT ? "stopping on SIGINT" : "stopping on SIGTERM");
-            server.stop();
-        });
-        server.start();
-        const std::string address = server.address();
-        std::cout << "listening on " << address << std::endl;
-        logLine("listening on " + address);
-        io.run();
-        logLine("stopped");
+        if (options.db && options.init_password) {
+            std::string password = readAccountPassword(options);
+            WipeOnExit wipePassword(password);
+            SqliteAccountStore::initialize(*options.db, password, options.hash_cost, options.force);
+            logLine("the account database " + *options.db + " holds the new password (hash cost " +
+                    hashCostName(options.hash_cost) + ")");
+            return 0;
+        }
+        std::unique_ptr<AccountStore> store;
+        if (options.db) {
+            StoreSettings settings;
+            settings.cost = options.hash_cost;
+            settings.busy_ms = options.db_busy_ms;
+            settings.read_only = options.db_read_only;
+            store = std::make_unique<SqliteAccountStore>(*options.db, settings);
+            logLine("account database " + *options.db +
+                    (options.db_read_only ? " (read-only)" : ""));
+        } else {
+            std::string password = readAccountPassword(options);
+            WipeOnExit wipePassword(password);
+            store = std::make_unique<MemoryAccountStore>(password);
+        }
+        serve(options, *store);
         return 0;
     } catch (const std::exception& e) {
         std::cerr << "qova-router: " << e.what() << "\n";

@@ -1,9 +1,9 @@
 #include "password_service.h"
 
+#include <password_scheme.h>
+
 #include <algorithm>
 #include <cstring>
-
-#include <password_scheme.h>
 
 #include "secret.h"
 
@@ -16,8 +16,7 @@ void putInt(std::string& body, std::size_t offset, std::int32_t value) {
 
 // Copies at most `maxLength` bytes of `text`; the field's last byte, and
 // every byte after the text, stay NUL.
-void putText(std::string& body, std::size_t offset, std::size_t maxLength,
-             std::string_view text) {
+void putText(std::string& body, std::size_t offset, std::size_t maxLength, std::string_view text) {
     const std::size_t n = std::min(text.size(), maxLength);
     std::copy_n(text.data(), n, &body[offset]);
 }
@@ -36,9 +35,28 @@ bool MemoryAccountStore::verify(std::string_view password) {
     return equalSecrets(password_, password);
 }
 
-void MemoryAccountStore::replace(std::string_view password) {
-    wipe(password_);
-    password_.assign(password);
+ChangeOutcome MemoryAccountStore::change(std::string_view oldPassword, std::string_view newPassword,
+                                         std::string_view) {
+    const ChangeOutcome outcome =
+        judgeChange(equalSecrets(password_, oldPassword), oldPassword, newPassword);
+    if (outcome.code == kChanged) {
+        wipe(password_);
+        password_.assign(newPassword);
+    }
+    return outcome;
+}
+
+ChangeOutcome judgeChange(bool oldMatches, std::string_view oldPassword,
+                          std::string_view newPassword) {
+    if (!oldMatches) return {kWrongOldPassword, "Wrong old password"};
+    if (newPassword.empty()) return {kNewPasswordEmpty, "New password is empty"};
+    if (newPassword.size() > pwdscheme::kPasswordMaxLength) {
+        return {kNewPasswordTooLong, "New password is too long"};
+    }
+    if (equalSecrets(newPassword, oldPassword)) {
+        return {kNewPasswordSameAsOld, "New password must differ from the old one"};
+    }
+    return {kChanged, "Password changed"};
 }
 
 std::string passwordField(std::string_view body, std::size_t offset) {
@@ -46,24 +64,12 @@ std::string passwordField(std::string_view body, std::size_t offset) {
     return std::string(field.substr(0, field.find('\0')));
 }
 
-ChangeOutcome changePassword(AccountStore& store, std::string_view body) {
+ChangeOutcome changePassword(AccountStore& store, std::string_view body, std::string_view appName) {
     std::string oldPassword = passwordField(body, pwdscheme::kOldPasswordOffset);
     WipeOnExit wipeOld(oldPassword);
     std::string newPassword = passwordField(body, pwdscheme::kNewPasswordOffset);
     WipeOnExit wipeNew(newPassword);
-
-    if (!store.verify(oldPassword)) return {kWrongOldPassword, "Wrong old password"};
-    if (newPassword.empty()) return {kNewPasswordEmpty, "New password is empty"};
-    if (newPassword.size() > pwdscheme::kPasswordMaxLength) {
-        return {kNewPasswordTooLong, "New password is too long"};
-    }
-    // The old password matched the account, so comparing with it is
-    // comparing with the account's password.
-    if (equalSecrets(newPassword, oldPassword)) {
-        return {kNewPasswordSameAsOld, "New password must differ from the old one"};
-    }
-    store.replace(newPassword);
-    return {kChanged, "Password changed"};
+    return store.change(oldPassword, newPassword, appName);
 }
 
 std::string changeReplyBody(std::int32_t code, std::string_view message) {

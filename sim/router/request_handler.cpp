@@ -44,8 +44,8 @@ std::uint32_t FloodWindow::count(Clock::time_point now) {
 RequestHandler::RequestHandler(const RouterOptions& options, AccountStore& store)
     : options_(options), store_(store) {}
 
-Decision RequestHandler::handle(const wire::Request& request, FloodWindow& flood,
-                                Clock::time_point now) {
+Decision RequestHandler::handle(const wire::Request& request, std::string_view appName,
+                                FloodWindow& flood, Clock::time_point now) {
     if (options_.close_on_request) return close("closing the connection (--close-on-request)");
     if (options_.no_reply) return {Decision::Action::Drop, 0, {}, "not answered (--no-reply)"};
 
@@ -71,7 +71,7 @@ Decision RequestHandler::handle(const wire::Request& request, FloodWindow& flood
     std::int32_t failure = kStoreFailure;
     std::string text;
     try {
-        const ChangeOutcome outcome = changePassword(store_, request.body);
+        const ChangeOutcome outcome = changePassword(store_, request.body, appName);
         return reply(pwdscheme::kChangePasswordReplyId,
                      changeReplyBody(outcome.code, outcome.message),
                      describe(pwdscheme::kChangePasswordReplyId, outcome.code, outcome.message));

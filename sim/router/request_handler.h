@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "password_service.h"
 #include "router_options.h"
@@ -22,12 +23,12 @@ using Clock = std::chrono::steady_clock;
 // Counts the requests of one connection in one-second windows.  A window
 // opens with the first request after the previous one ended.
 class FloodWindow {
-public:
+  public:
     // Counts one request at `now`; returns the requests seen in the current
     // window, this one included.
     std::uint32_t count(Clock::time_point now);
 
-private:
+  private:
     Clock::time_point start_{};
     std::uint32_t seen_ = 0;
 };
@@ -45,7 +46,7 @@ struct Decision {
 };
 
 class RequestHandler {
-public:
+  public:
     // `store` must outlive the handler.
     RequestHandler(const RouterOptions& options, AccountStore& store);
 
@@ -54,9 +55,12 @@ public:
     // or message id, or a body that is not 132 bytes, closes; more than
     // --rate-limit requests in the window get reply 99; otherwise the
     // password service answers 169, or 100 when its store fails.
-    Decision handle(const wire::Request& request, FloodWindow& flood, Clock::time_point now);
+    // `appName` is what the connection's Hello announced; the store's audit
+    // trail records it.
+    Decision handle(const wire::Request& request, std::string_view appName, FloodWindow& flood,
+                    Clock::time_point now);
 
-private:
+  private:
     Decision forced(std::uint32_t seen) const;
 
     const RouterOptions& options_;

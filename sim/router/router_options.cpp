@@ -39,6 +39,21 @@ po::options_description describeOptions() {
          "the Code of a forced 169, or the code of a forced 100 (default 0)")
         ("force-text", po::value<std::string>()->value_name("TEXT"),
          "the text of a forced reply (default \"forced reply\")")
+        ("db", po::value<std::string>()->value_name("PATH"),
+         "keep the account in this SQLite database, its password hashed (Argon2id); the "
+         "password is then read only with --init-password")
+        ("init-password", po::bool_switch(),
+         "create the database given by --db, set the account's password (read as without "
+         "--db) and exit")
+        ("force", po::bool_switch(),
+         "with --init-password: replace the password of an account the database already holds")
+        ("hash-cost", po::value<std::string>()->value_name("KIND"),
+         "cost of new password hashes: interactive (default), moderate or min (for tests)")
+        ("db-busy-ms", po::value<std::string>()->value_name("N"),
+         "how long a change waits for a database lock held elsewhere before it fails with "
+         "reply 100 (default 2000)")
+        ("db-read-only", po::bool_switch(),
+         "open the database read-only, so that every change fails with reply 100 (for tests)")
         ("help", po::bool_switch(), "print this help and exit");
     // clang-format on
     return d;
@@ -87,6 +102,45 @@ void parseListen(const std::string& text, RouterOptions& out) {
     if (host.empty()) throw UsageError("--listen needs HOST:PORT, got \"" + text + "\"");
     out.listen_host = host;
     out.listen_port = static_cast<std::uint16_t>(parseNumber("listen port", text.substr(colon + 1), 0, 0xFFFF));
+}
+
+void parseDatabaseOptions(const po::variables_map& vm, RouterOptions& o) {
+    o.init_password = vm["init-password"].as<bool>();
+    o.force = vm["force"].as<bool>();
+    o.db_read_only = vm["db-read-only"].as<bool>();
+    if (vm.count("db")) {
+        o.db = vm["db"].as<std::string>();
+        if (o.db->empty()) throw UsageError("--db needs a path");
+    }
+    if (vm.count("hash-cost")) {
+        const std::string& v = vm["hash-cost"].as<std::string>();
+        const std::optional<HashCost> cost = parseHashCost(v);
+        if (!cost) {
+            throw UsageError("--hash-cost needs min, interactive or moderate, got \"" + v + "\"");
+        }
+        o.hash_cost = *cost;
+    }
+    if (vm.count("db-busy-ms")) {
+        o.db_busy_ms = parseMillis("db-busy-ms", vm["db-busy-ms"].as<std::string>());
+    }
+    if (!o.db) {
+        for (const char* name :
+             {"init-password", "force", "hash-cost", "db-busy-ms", "db-read-only"}) {
+            if (vm.count(name) && !vm[name].defaulted()) {
+                throw UsageError(std::string("--") + name + " needs --db");
+            }
+        }
+        return;
+    }
+    if (o.force && !o.init_password) throw UsageError("--force needs --init-password");
+    if (o.db_read_only && o.init_password) {
+        throw UsageError("--db-read-only cannot be given with --init-password");
+    }
+    if (o.password_file && !o.init_password) {
+        throw UsageError(
+            "--password-file needs --init-password when --db is given: the database holds the "
+            "password");
+    }
 }
 
 }  // namespace
@@ -159,6 +213,7 @@ RouterOptions parseRouterOptions(const std::vector<std::string>& args) {
                         std::numeric_limits<std::int32_t>::max(), true));
     }
     if (forcedText) o.force_text = *forcedText;
+    parseDatabaseOptions(vm, o);
     if (o.force_text.size() > textMax) {
         throw UsageError("--force-text is longer than the reply's " + std::to_string(textMax) +
                          "-byte field");

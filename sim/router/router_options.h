@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "password_hash.h"
+
 namespace qova::router {
 
 // The reply that --force-reply sends to every request.
@@ -27,6 +29,13 @@ struct RouterOptions {
     ForcedReply force_reply = ForcedReply::None;
     std::int32_t force_code = 0;
     std::string force_text = "forced reply";
+    // The account database; without it the password is kept in memory.
+    std::optional<std::string> db;
+    bool init_password = false;  // create the database, set the password, exit
+    bool force = false;          // --init-password may replace an existing account
+    HashCost hash_cost = HashCost::Interactive;
+    std::uint32_t db_busy_ms = 2000;
+    bool db_read_only = false;  // fault injection: every change fails with reply 100
     bool help = false;
 };
 
@@ -40,7 +49,10 @@ public:
 // decimal digits (a sign only for --force-code) within their range.
 // Throws UsageError for an unknown option, a missing or malformed value, an
 // option given twice, a stray argument, --force-code or --force-text without
-// --force-reply, and a forced text longer than its reply's field.
+// --force-reply, a forced text longer than its reply's field, a database
+// option without --db, --force without --init-password, --db-read-only with
+// --init-password, and --password-file with --db but without --init-password
+// (the database holds the password then).
 RouterOptions parseRouterOptions(const std::vector<std::string>& args);
 
 // The --help text.

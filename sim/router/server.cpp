@@ -251,7 +251,8 @@ private:
                     close("malformed Request: " + error);
                     return;
                 }
-                Decision decision = server_.handler.handle(request, flood_, Clock::now());
+                Decision decision =
+                    server_.handler.handle(request, app_name_, flood_, Clock::now());
                 wipe(request.body);
                 server_.carryOut(*this, request, std::move(decision));
                 return;
@@ -285,6 +286,7 @@ private:
         }
         welcomed_ = true;
         session_ = hello.session;
+        app_name_ = hello.app_name;
         timer_.cancel();
         logLine(name() + ": session " + hex(session_) + " app " + quoted(hello.app_name) +
                 " welcomed");
@@ -351,6 +353,7 @@ private:
     bool closed_ = false;
     std::string close_reason_;
     wire::SessionId session_{};
+    std::string app_name_;  // from the Hello; the account store's audit trail records it
     FloodWindow flood_;
 };
 

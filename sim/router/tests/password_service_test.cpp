@@ -44,7 +44,7 @@ TEST(PasswordService, ChecksInOrderAndChangesOnlyWhenAllPass) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.oldPassword.substr(0, 8) + " -> " + c.newPassword.substr(0, 8));
         MemoryAccountStore store(c.account);
-        EXPECT_EQ(changePassword(store, changeBody(c.oldPassword, c.newPassword)).code, c.code);
+        EXPECT_EQ(changePassword(store, changeBody(c.oldPassword, c.newPassword), "app").code, c.code);
         EXPECT_TRUE(store.verify(c.after));
     }
 }
