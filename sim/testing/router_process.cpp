@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -63,8 +64,8 @@ std::string readLine(int fd, Clock::time_point deadline, std::string& why) {
     for (;;) {
         const std::size_t nl = got.find('\n');
         if (nl != std::string::npos) return got.substr(0, nl);
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             why = "no \"listening on\" line within 10 s";
             return {};
@@ -85,7 +86,119 @@ std::string readLine(int fd, Clock::time_point deadline, std::string& why) {
     }
 }
 
+// Forks and runs the router with `argv` (NULL-terminated), its standard
+// input, output and error on `in`, `out` and `err` (-1: /dev/null).  The
+// child gets SIGTERM should the thread that started it end.  Everything the
+// child needs is prepared before fork: after it the child only calls
+// async-signal-safe functions.  Returns the child's pid, or -1 with errno.
+pid_t spawnRouter(std::vector<char*>& argv, int in, int out, int err) {
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(127);
+    const int fds[3] = {in, out, err};
+    for (int target = 0; target < 3; ++target) {
+        int fd = fds[target];
+        if (fd < 0) fd = ::open("/dev/null", target == 0 ? O_RDONLY : O_WRONLY);
+        if (fd < 0 || ::dup2(fd, target) < 0) ::_exit(127);
+    }
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+}
+
+std::vector<char*> argvOf(std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// A temp file for a router's standard error; returns its descriptor and
+// sets `path`.
+int makeLogFile(std::string& path) {
+    const char* tmp = std::getenv("TMPDIR");
+    path = std::string(tmp && *tmp ? tmp : "/tmp") + "/qova-router-XXXXXX";
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd < 0) throw sysError("cannot create a temp file for the router's log");
+    return fd;
+}
+
+std::string readWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 }  // namespace
+
+void initAccountDatabase(const std::string& path, std::string password) {
+    std::vector<std::string> args{QOVA_ROUTER_PATH,  "--db",        path,
+                                  "--init-password", "--hash-cost", "min"};
+    std::vector<char*> argv = argvOf(args);
+    std::string logPath;
+    int errFd = makeLogFile(logPath);
+    int inPair[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, inPair) != 0) {
+        const std::runtime_error e = sysError("cannot create the router's standard input");
+        closeFd(errFd);
+        ::unlink(logPath.c_str());
+        throw e;
+    }
+    const pid_t pid = spawnRouter(argv, inPair[1], -1, errFd);
+    const int forkErrno = errno;
+    closeFd(inPair[1]);
+    closeFd(errFd);
+    if (pid > 0) {
+        password += '\n';
+        (void)::send(inPair[0], password.data(), password.size(), MSG_NOSIGNAL);
+        std::fill(password.begin(), password.end(), '\0');
+    }
+    closeFd(inPair[0]);
+    if (pid < 0) {
+        ::unlink(logPath.c_str());
+        errno = forkErrno;
+        throw sysError("fork");
+    }
+    int status = 0;
+    if (!waitUntil(pid, Clock::now() + kStartTimeout, status)) {
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    const std::string log = readWhole(logPath);
+    ::unlink(logPath.c_str());
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw std::runtime_error("qova-router --db " + path +
+                                 " --init-password failed (wait status " + std::to_string(status) +
+                                 "); its standard error:\n" + log);
+    }
+}
+
+AccountDatabase::AccountDatabase(const std::string& password) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/qova-account-XXXXXX";
+    if (!::mkdtemp(dir.data())) throw sysError("cannot create a temp directory");
+    dir_ = dir;
+    path_ = dir_ + "/account.db";
+    try {
+        initAccountDatabase(path_, password);
+    } catch (...) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+        throw;
+    }
+}
+
+AccountDatabase::~AccountDatabase() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+std::vector<std::string> AccountDatabase::routerArgs() const {
+    return {"--db", path_, "--hash-cost", "min"};
+}
 
 RouterProcess::RouterProcess(std::vector<std::string> args, std::string password) {
     const bool fromFile = namesPasswordFile(args);
@@ -94,15 +207,8 @@ RouterProcess::RouterProcess(std::vector<std::string> args, std::string password
     // only calls async-signal-safe functions.
     std::vector<std::string> argvStore{QOVA_ROUTER_PATH, "--listen", "127.0.0.1:0"};
     argvStore.insert(argvStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argvStore) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pathTemplate = std::string(tmp && *tmp ? tmp : "/tmp") + "/qova-router-XXXXXX";
-    int errFd = ::mkostemp(pathTemplate.data(), O_CLOEXEC);
-    if (errFd < 0) throw sysError("cannot create a temp file for the router's log");
-    log_path_ = pathTemplate;
+    std::vector<char*> argv = argvOf(argvStore);
+    int errFd = makeLogFile(log_path_);
 
     // Standard input is a socket pair rather than a pipe so that writing to
     // a router that died at once gives EPIPE instead of killing the test.
@@ -116,21 +222,7 @@ RouterProcess::RouterProcess(std::vector<std::string> args, std::string password
         throw e;
     }
 
-    const pid_t parent = ::getpid();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(127);
-        if (fromFile) {
-            const int devnull = ::open("/dev/null", O_RDONLY);
-            if (devnull < 0 || ::dup2(devnull, 0) < 0) ::_exit(127);
-        } else if (::dup2(inPair[1], 0) < 0) {
-            ::_exit(127);
-        }
-        if (::dup2(outPipe[1], 1) < 0 || ::dup2(errFd, 2) < 0) ::_exit(127);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
+    pid_ = spawnRouter(argv, fromFile ? -1 : inPair[1], outPipe[1], errFd);
     const int forkErrno = errno;
     closeFd(inPair[1]);
     closeFd(outPipe[1]);
@@ -187,12 +279,7 @@ std::uint16_t RouterProcess::port() const { return port_; }
 
 std::string RouterProcess::address() const { return host_ + ":" + std::to_string(port_); }
 
-std::string RouterProcess::log() const {
-    std::ifstream in(log_path_, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+std::string RouterProcess::log() const { return readWhole(log_path_); }
 
 pid_t RouterProcess::pid() const { return pid_; }
 

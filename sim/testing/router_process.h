@@ -1,4 +1,5 @@
-// router_process.h -- starts qova-router as a child process for tests.
+// router_process.h -- starts qova-router as a child process for tests, and
+// makes account databases for it to serve.
 //
 // Every test that needs a router starts its own on a free loopback port, so
 // tests run in parallel without sharing state.  The child's standard error
@@ -23,7 +24,7 @@ namespace qova::testing {
 // standard error).  Standard error goes to a temp file.  The router gets SIGTERM should the
 // thread that started it end first, so a crashed test leaves no router behind.
 class RouterProcess {
-public:
+  public:
     explicit RouterProcess(std::vector<std::string> args = {}, std::string password = "old-secret");
     ~RouterProcess();  // stop() if still running; removes its temp files
     RouterProcess(const RouterProcess&) = delete;
@@ -37,7 +38,7 @@ public:
     // second call returns the same status without signalling again.
     int stop();
 
-private:
+  private:
     pid_t pid_ = -1;
     int status_ = 0;
     bool running_ = false;
@@ -45,6 +46,32 @@ private:
     std::string log_path_;
     std::string host_;
     std::uint16_t port_ = 0;
+};
+
+// Creates the account database at `path` holding `password`, as
+// `qova-router --db PATH --init-password --hash-cost min` does (it runs
+// exactly that, the password on its standard input).  Throws
+// std::runtime_error, with the router's standard error, when it fails.
+void initAccountDatabase(const std::string& path, std::string password);
+
+// A scratch account database for one test: a private temp directory with a
+// database made by initAccountDatabase(); both are removed on destruction.
+// Routers started with routerArgs() serve it, one after another, so a test
+// can check that a change survives a restart.
+class AccountDatabase {
+  public:
+    explicit AccountDatabase(const std::string& password = "old-secret");
+    ~AccountDatabase();
+    AccountDatabase(const AccountDatabase&) = delete;
+    AccountDatabase& operator=(const AccountDatabase&) = delete;
+
+    const std::string& path() const { return path_; }
+    // {"--db", path(), "--hash-cost", "min"}: for RouterProcess.
+    std::vector<std::string> routerArgs() const;
+
+  private:
+    std::string dir_;
+    std::string path_;
 };
 
 }  // namespace qova::testing

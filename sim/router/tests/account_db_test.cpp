@@ -34,10 +34,7 @@ StoreSettings minCost() {
 
 // Creates the database at `path` through the router's own --init-password.
 void initDatabase(const std::string& path, const std::string& password = kOld) {
-    std::string log;
-    ASSERT_EQ(runToExit("--db " + path + " --init-password --hash-cost min", password + "\n", log),
-              0)
-        << log;
+    ASSERT_NO_THROW(qova::testing::initAccountDatabase(path, password));
 }
 
 std::vector<std::string> dbArgs(const std::string& path, std::vector<std::string> more = {}) {
