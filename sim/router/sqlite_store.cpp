@@ -21,6 +21,10 @@ constexpr int kApplicationId = 0x51525431;
 constexpr int kSchemaVersion = 1;
 constexpr char kInitApp[] = "qova-router --init-password";
 constexpr std::uint32_t kInitBusyMs = 5000;
+// The application name comes from the client, up to a frame's size; the
+// audit trail keeps its first bytes only, so that no client can make a row
+// large.
+constexpr std::size_t kMaxAuditedAppName = 255;
 
 constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS account("
@@ -214,7 +218,7 @@ class Transaction {
 
 void addAudit(SqliteAccountStore::Database& db, std::string_view appName, std::int32_t outcome) {
     sqlite3_stmt* s = db.audit.get();
-    db.bindText(s, 1, appName);
+    db.bindText(s, 1, appName.substr(0, kMaxAuditedAppName));
     sqlite3_bind_int(s, 2, outcome);
     db.step(s, "cannot write the audit trail");
 }

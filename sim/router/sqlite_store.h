@@ -8,8 +8,9 @@
 // apply the policy, write the new hash and the audit row together.
 //
 // Tables: account (one row, id 1: hash, changed_at) and audit (id, at,
-// app_name, outcome): `at` is UTC ("2026-12-08T09:58:00.311Z"), `outcome`
-// the Code of reply 169.  Neither ever holds a password; the audit table
+// app_name, outcome): `at` is UTC ("2026-12-08T09:58:00.311Z"), `app_name`
+// the first 255 bytes of the name the client announced, `outcome` the Code
+// of reply 169.  Neither ever holds a password; the audit table
 // holds no hash either.
 #ifndef SIM_ROUTER_SQLITE_STORE_H
 #define SIM_ROUTER_SQLITE_STORE_H

@@ -103,8 +103,12 @@ TEST(SqliteStore, ChecksThePolicyAgainstTheHashAndAuditsEveryRequest) {
             c.code);
         EXPECT_TRUE(store.verify(c.after));
     }
-    const std::vector<AuditEntry> audit = store.auditTrail();
-    ASSERT_EQ(audit.size(), std::size(cases) + 1);
+    // A client's long application name is cut in the audit trail.
+    EXPECT_EQ(store.change("bad", "x", std::string(1000, 'a')).code, kWrongOldPassword);
+    std::vector<AuditEntry> audit = store.auditTrail();
+    ASSERT_EQ(audit.size(), std::size(cases) + 2);
+    EXPECT_EQ(audit.back().app_name, std::string(255, 'a'));
+    audit.pop_back();
     EXPECT_EQ(audit[0].app_name, "qova-router --init-password");
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         EXPECT_EQ(audit[i + 1].outcome, cases[i].code);
