@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "router_options.h"
+
+#include <gtest/gtest.h>
 
 namespace qova::router {
 namespace {
@@ -20,13 +20,18 @@ TEST(RouterOptions, DefaultsMatchTheUsage) {
     EXPECT_FALSE(o.no_reply || o.close_on_request || o.help);
     EXPECT_EQ(o.force_reply, ForcedReply::None);
     EXPECT_EQ(o.force_text, "forced reply");
+    EXPECT_FALSE(o.db || o.init_password || o.force || o.db_read_only);
+    EXPECT_EQ(o.hash_cost, HashCost::Interactive);
+    EXPECT_EQ(o.db_busy_ms, 2000u);
 }
 
 TEST(RouterOptions, ReadsEveryOption) {
     const RouterOptions o =
-        parse({"--listen", "[::1]:0", "--local-pass", "", "--password-file", "/p", "--rate-limit",
-               "0", "--penalty-ms", "2147483647", "--keep-ms", "5", "--reply-delay-ms", "7",
-               "--no-reply", "--close-on-request", "--force-reply", "99", "--force-text", "t"});
+        parse({"--listen",         "[::1]:0",    "--local-pass", "",
+               "--password-file",  "/p",         "--rate-limit", "0",
+               "--penalty-ms",     "2147483647", "--keep-ms",    "5",
+               "--reply-delay-ms", "7",          "--no-reply",   "--close-on-request",
+               "--force-reply",    "99",         "--force-text", "t"});
     EXPECT_EQ(o.listen_host, "::1");
     EXPECT_EQ(o.listen_port, 0);
     EXPECT_EQ(o.local_pass, "");
@@ -40,9 +45,20 @@ TEST(RouterOptions, ReadsEveryOption) {
     EXPECT_EQ(o.force_text, "t");
     EXPECT_EQ(parse({"--force-reply", "100", "--force-code", "-2147483648"}).force_code,
               -2147483647 - 1);
-    EXPECT_EQ(parse({"--force-reply", "169", "--force-code", "2147483647"}).force_code,
-              2147483647);
+    EXPECT_EQ(parse({"--force-reply", "169", "--force-code", "2147483647"}).force_code, 2147483647);
     EXPECT_TRUE(parse({"--help"}).help);
+
+    const RouterOptions db =
+        parse({"--db", "a.db", "--hash-cost", "min", "--db-busy-ms", "0", "--db-read-only"});
+    EXPECT_EQ(db.db, "a.db");
+    EXPECT_EQ(db.hash_cost, HashCost::Min);
+    EXPECT_EQ(db.db_busy_ms, 0u);
+    EXPECT_TRUE(db.db_read_only);
+    const RouterOptions init = parse({"--db", "a.db", "--init-password", "--force",
+                                      "--password-file", "/p", "--hash-cost", "moderate"});
+    EXPECT_TRUE(init.init_password && init.force);
+    EXPECT_EQ(init.password_file, "/p");
+    EXPECT_EQ(init.hash_cost, HashCost::Moderate);
 }
 
 TEST(RouterOptions, RefusesBadCommandLines) {
@@ -73,6 +89,18 @@ TEST(RouterOptions, RefusesBadCommandLines) {
         {"--force-reply", "169", "--force-code", "-"},
         {"--force-reply", "99", "--force-text", std::string(129, 't')},
         {"--force-reply", "169", "--force-text", std::string(256, 't')},
+        {"--db", ""},
+        {"--init-password"},  // every database option needs --db
+        {"--force"},
+        {"--hash-cost", "min"},
+        {"--db-busy-ms", "10"},
+        {"--db-read-only"},
+        {"--db", "a", "--hash-cost", "cheap"},
+        {"--db", "a", "--hash-cost", ""},
+        {"--db", "a", "--db-busy-ms", "2147483648"},
+        {"--db", "a", "--force"},  // --force only with --init-password
+        {"--db", "a", "--init-password", "--db-read-only"},
+        {"--db", "a", "--password-file", "/p"},  // the database holds the password
     };
     for (const auto& args : bad) {
         std::string shown;
