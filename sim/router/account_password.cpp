@@ -1,14 +1,13 @@
 #include "account_password.h"
 
 #include <fcntl.h>
+#include <password_scheme.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
-
-#include <password_scheme.h>
 
 #include "secret.h"
 
@@ -22,7 +21,7 @@ constexpr std::size_t kMaxLine = 4096;
 // Echo off on a terminal for the life of the object; the previous settings
 // come back on every path out.
 class EchoOff {
-public:
+  public:
     explicit EchoOff(int fd) : fd_(fd) {
         if (::tcgetattr(fd_, &saved_) != 0) return;
         termios quiet = saved_;
@@ -35,7 +34,7 @@ public:
     EchoOff(const EchoOff&) = delete;
     EchoOff& operator=(const EchoOff&) = delete;
 
-private:
+  private:
     int fd_;
     termios saved_{};
     bool active_ = false;
@@ -95,14 +94,16 @@ std::string readPasswordFile(const std::string& path) {
     return line;
 }
 
-std::string readPasswordLine(int fd) {
+std::string readPasswordLine(int fd, const char* prompt) {
     std::string line;
     line.reserve(kMaxLine);
     bool any = false;
     if (::isatty(fd)) {
-        writeStderr("Account password: ");
         {
+            // Echo goes off before the prompt shows, so that nothing typed
+            // after it can be echoed.
             EchoOff quiet(fd);
+            writeStderr(prompt);
             any = readLine(fd, line, "the terminal");
         }
         writeStderr("\n");
@@ -111,6 +112,18 @@ std::string readPasswordLine(int fd) {
     }
     if (!any) throw std::runtime_error("no account password on standard input");
     return line;
+}
+
+std::string readNewPassword(int fd) {
+    if (!::isatty(fd)) return readPasswordLine(fd);
+    std::string first = readPasswordLine(fd, "New account password: ");
+    WipeOnExit wipeFirst(first);
+    std::string second = readPasswordLine(fd, "Repeat the new password: ");
+    if (!equalSecrets(first, second)) {
+        wipe(second);
+        throw std::runtime_error("the two entries of the new password differ; nothing was changed");
+    }
+    return second;
 }
 
 void checkAccountPassword(const std::string& password) {

@@ -14,11 +14,17 @@ namespace qova::router {
 std::string readPasswordFile(const std::string& path);
 
 // One line from `fd`, without its "\n" or "\r\n".  When `fd` is a terminal
-// it prompts on standard error and switches echo off while reading, and
-// restores the terminal on every path.  Reads byte by byte, so nothing after
+// it writes `prompt` on standard error and switches echo off while reading,
+// and restores the terminal on every path.  Reads byte by byte, so nothing after
 // the line is consumed and no buffer but the result holds the password.
 // Throws std::runtime_error on end of input before any byte, or a read error.
-std::string readPasswordLine(int fd);
+std::string readPasswordLine(int fd, const char* prompt = "Account password: ");
+
+// The new password of --init-password from `fd`: one line, as
+// readPasswordLine() reads it; on a terminal it is asked for twice, as it
+// cannot be seen while typed, and two entries that differ throw
+// std::runtime_error.
+std::string readNewPassword(int fd);
 
 // Throws std::runtime_error unless `password` could be presented in a
 // request: 1 to 65 bytes.

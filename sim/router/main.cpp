@@ -22,10 +22,12 @@ namespace {
 
 using namespace qova::router;
 
-// The account's password from --password-file or standard input, checked.
+// The account's password from --password-file or standard input, checked;
+// a new one (--init-password) is asked for twice on a terminal.
 std::string readAccountPassword(const RouterOptions& options) {
-    std::string password = options.password_file ? readPasswordFile(*options.password_file)
-                                                 : readPasswordLine(STDIN_FILENO);
+    std::string password = options.password_file   ? readPasswordFile(*options.password_file)
+                           : options.init_password ? readNewPassword(STDIN_FILENO)
+                                                   : readPasswordLine(STDIN_FILENO);
     try {
         checkAccountPassword(password);
     } catch (...) {

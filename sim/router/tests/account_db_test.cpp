@@ -1,14 +1,18 @@
 // Tests of the account database: the store itself, and qova-router started
 // with --db over loopback TCP.  Every hash is made at the minimum cost.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <password_scheme.h>
+#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -157,6 +161,79 @@ TEST(AccountDatabase, InitPasswordRefusesToOverwriteUnlessForced) {
     EXPECT_TRUE(store.verify("second"));
     EXPECT_FALSE(store.verify("first"));
     EXPECT_EQ(store.auditTrail().size(), 2u);
+}
+
+// Runs `qova-router ARGS` on a new pseudo-terminal (its controlling
+// terminal), answers each prompt of `dialogue` with its line, and returns
+// the exit status (-1 when it did not exit normally) with all the terminal
+// showed.
+struct TerminalRun {
+    int status = -1;
+    std::string screen;
+};
+TerminalRun runOnTerminal(std::vector<std::string> args,
+                          const std::vector<std::pair<std::string, std::string>>& dialogue) {
+    TerminalRun run;
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return run;
+    const std::string slaveName = ::ptsname(master);
+    args.insert(args.begin(), QOVA_ROUTER_PATH);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        const int slave = ::open(slaveName.c_str(), O_RDWR);  // becomes the controlling terminal
+        if (slave < 0) ::_exit(126);
+        for (int fd = 0; fd < 3; ++fd) ::dup2(slave, fd);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    // Reads what the terminal shows until `until` appears, or to the end.
+    const auto readUntil = [&](const std::string& until) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (until.empty() || run.screen.find(until) == std::string::npos) {
+            pollfd p{master, POLLIN, 0};
+            if (std::chrono::steady_clock::now() > deadline || ::poll(&p, 1, 100) < 0) return;
+            if ((p.revents & (POLLIN | POLLHUP)) == 0) continue;
+            char buf[256];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0) return;  // EIO once the router has closed the terminal
+            run.screen.append(buf, static_cast<std::size_t>(n));
+        }
+    };
+    for (const auto& [prompt, line] : dialogue) {
+        readUntil(prompt);
+        const std::string typed = line + "\n";
+        if (::write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size()))
+            break;
+    }
+    readUntil("");
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+TEST(AccountDatabase, InitPasswordOnATerminalAsksTwiceWithoutEcho) {
+    ScratchDir dir;
+    const std::string db = dir.path("account.db");
+    const std::vector<std::string> args{"--db", db, "--init-password", "--hash-cost", "min"};
+    const std::string first = "New account password: ", second = "Repeat the new password: ";
+
+    TerminalRun differ = runOnTerminal(args, {{first, "typed-one"}, {second, "typed-two"}});
+    EXPECT_EQ(differ.status, 1) << differ.screen;
+    EXPECT_NE(differ.screen.find("differ; nothing was changed"), std::string::npos)
+        << differ.screen;
+    EXPECT_NE(::access(db.c_str(), F_OK), 0);
+
+    TerminalRun same = runOnTerminal(args, {{first, "typed-one"}, {second, "typed-one"}});
+    EXPECT_EQ(same.status, 0) << same.screen;
+    EXPECT_NE(same.screen.find(second), std::string::npos) << same.screen;
+    EXPECT_EQ((same.screen + differ.screen).find("typed-"), std::string::npos) << "echoed";
+    EXPECT_TRUE(SqliteAccountStore(db, minCost()).verify("typed-one"));
 }
 
 TEST(AccountDatabase, ABadDatabaseOptionStopsWithStatus2) {
