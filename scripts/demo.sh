@@ -5,16 +5,21 @@
 #   scripts/demo.sh
 #
 # On a fresh Debian 12 machine as root (or with sudo) it first installs the
-# missing packages.  The router listens on 127.0.0.1:4001 with a freshly
-# generated password, which is printed; pwd_changer then asks for the old
-# password and twice for the new one.  The router is stopped on every way
-# out, and the script exits with pwd_changer's status (0: password changed).
-# Works with the passwords piped in as well; then fix the demo password:
+# missing packages.  The demo account lives in a SQLite database
+# (build/demo-account.db, the password only as an Argon2id hash).  The first
+# run creates it with a freshly generated password, which is printed; later
+# runs keep the database, so the password set last time is the one to type
+# (the script prints it only when it made it).  The router listens on
+# 127.0.0.1:4001; pwd_changer asks for the old password and twice for the new
+# one.  The router is stopped on every way out, and the script exits with
+# pwd_changer's status (0: password changed).  Works with the passwords piped
+# in as well; then fix the demo password, which also resets the account:
 #
 #   printf '%s\n' demo-old demo-new demo-new | PWD_DEMO_PASSWORD=demo-old scripts/demo.sh
 #
 # Settings from the environment: PWD_BUILD_DIR (default build), PWD_DEMO_PORT
-# (default 4001), PWD_DEMO_PASSWORD (default: generated).
+# (default 4001), PWD_DEMO_PASSWORD (sets the account's password before the
+# run), PWD_DEMO_DB (default BUILD_DIR/demo-account.db).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -37,13 +42,21 @@ stop_router() {
 }
 trap stop_router EXIT
 
-# The demo account's password goes to the router in a private file, never on
-# a command line.
-password=${PWD_DEMO_PASSWORD:-demo-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')}
-(umask 077 && printf '%s\n' "$password" >"$scratch/password")
+router="$build_dir/sim/router/qova-router"
+db=${PWD_DEMO_DB:-$build_dir/demo-account.db}
 
-"$build_dir/sim/router/qova-router" --listen "127.0.0.1:$port" \
-  --password-file "$scratch/password" >"$scratch/router.out" 2>"$scratch/router.log" &
+# The account is created, or reset when a password is given, through the
+# router's own --init-password, which reads the password from standard input:
+# it never stands on a command line.
+password=
+if [[ -n ${PWD_DEMO_PASSWORD:-} || ! -e $db ]]; then
+  password=${PWD_DEMO_PASSWORD:-demo-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')}
+  force=()
+  [[ -e $db ]] && force=(--force)
+  (umask 077 && printf '%s\n' "$password" | "$router" --db "$db" --init-password "${force[@]}")
+fi
+
+"$router" --listen "127.0.0.1:$port" --db "$db" >"$scratch/router.out" 2>"$scratch/router.log" &
 router_pid=$!
 for _ in $(seq 100); do
   grep -q '^listening on ' "$scratch/router.out" && break
@@ -60,7 +73,12 @@ if ! grep -q '^listening on ' "$scratch/router.out"; then
 fi
 
 echo "qova-router is listening on 127.0.0.1:$port."
-echo "Demo account's current password: $password"
+if [[ -n $password ]]; then
+  echo "Demo account's current password: $password"
+else
+  echo "Demo account ($db) kept from the last run: its password is the one set then."
+  echo "(Forgotten? PWD_DEMO_PASSWORD=<new> scripts/demo.sh resets it first.)"
+fi
 if [[ -t 0 ]]; then
   echo "Type it at the first prompt, then a new password twice (nothing is shown while you type)."
 fi

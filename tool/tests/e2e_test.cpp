@@ -16,6 +16,7 @@
 
 namespace {
 
+using qova::testing::AccountDatabase;
 using qova::testing::RouterProcess;
 using testsupport::run;
 using testsupport::RunResult;
@@ -44,24 +45,32 @@ std::uint16_t unusedPort() {
     return ntohs(address.sin_port);
 }
 
-TEST(EndToEnd, ASuccessfulChangeIsKept) {
-    RouterProcess router({}, "old-secret");
-    const RunResult first = tool(router, "old-secret new-secret new-secret\n");
-    ASSERT_TRUE(first.finished);
-    EXPECT_EQ(first.exitCode(), 0) << first.err;
-    EXPECT_EQ(first.out,
-              kPrompts + "Successful results; Result code: 0; message: Password changed\n");
-    EXPECT_EQ(first.err, "");
+TEST(EndToEnd, ASuccessfulChangeIsKeptAcrossARouterRestart) {
+    AccountDatabase db("old-secret");
+    RunResult first;
+    {
+        RouterProcess router(db.routerArgs());
+        first = tool(router, "old-secret new-secret new-secret\n");
+        ASSERT_TRUE(first.finished);
+        EXPECT_EQ(first.exitCode(), 0) << first.err;
+        EXPECT_EQ(first.out,
+                  kPrompts + "Successful results; Result code: 0; message: Password changed\n");
+        EXPECT_EQ(first.err, "");
+        EXPECT_EQ(router.stop(), 0);
+    }
 
-    const RunResult again = tool(router, "old-secret other other\n");
+    // The database now holds the new password: a router started afresh on
+    // it refuses the old one and takes the new one.
+    RouterProcess restarted(db.routerArgs());
+    const RunResult again = tool(restarted, "old-secret other other\n");
     EXPECT_EQ(again.exitCode(), 255);
     EXPECT_EQ(again.err, "Unsuccessful results; Result code: 1; message: Wrong old password\n");
 
-    const RunResult withNew = tool(router, "new-secret third third\n");
+    const RunResult withNew = tool(restarted, "new-secret third third\n");
     EXPECT_EQ(withNew.exitCode(), 0) << withNew.err;
 
     for (const std::string secret : {"old-secret", "new-secret", "other", "third"}) {
-        EXPECT_EQ(router.log().find(secret), std::string::npos) << secret;
+        EXPECT_EQ(restarted.log().find(secret), std::string::npos) << secret;
         EXPECT_EQ((first.out + first.err + again.out + again.err).find(secret), std::string::npos)
             << secret;
     }

@@ -158,8 +158,15 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input,
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
-    // Passwords are tiny: they fit in the pipe, so writing cannot block.
+    // Passwords are tiny: they fit in the pipe, so writing cannot block.  A
+    // program that exits before reading (a bad option) closes the pipe: the
+    // write then fails with EPIPE instead of killing the test with SIGPIPE.
+    // Ignored only after the fork, so the program keeps the default.
+    struct sigaction ignore {}, previous {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &previous);
     writeAll(in[1], input);
+    ::sigaction(SIGPIPE, &previous, nullptr);
     ::close(in[1]);
 
     RunResult result;
