@@ -25,6 +25,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+#include <sys/wait.h>
 #include <vector>
 
 #include "wire.h"
@@ -36,6 +38,7 @@ constexpr int kRoundTrips = 1000;
 
 double g_libqova_median_us = 0;
 double g_echo_median_us = 0;
+double g_echo_process_median_us = 0;
 double g_direct_median_us = 0;
 
 // Records one sample per round trip and publishes median and p90.
@@ -153,7 +156,22 @@ void noDelay(int fd) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+// The echo server: for each request-sized read, a reply-sized answer, until
+// the client closes.
+void echoOnce(int listener, std::size_t req, std::size_t rep) {
+    const int fd = ::accept(listener, nullptr, nullptr);
+    noDelay(fd);
+    std::vector<char> in(req), out(rep, 'r');
+    while (readFull(fd, in.data(), req) && writeFull(fd, out.data(), rep)) {
+    }
+    ::close(fd);
+}
+
+// Argument 0: the echo server is a thread of this process; 1: a process of
+// its own, as the router is (each round trip then also switches address
+// spaces, which the router's round trips pay too).
 void BM_RawTcpEcho(benchmark::State& state) {
+    const bool ownProcess = state.range(0) == 1;
     const std::size_t req = requestFrameSize();
     const std::size_t rep = replyFrameSize();
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -165,15 +183,18 @@ void BM_RawTcpEcho(benchmark::State& state) {
         ::listen(listener, 1) != 0 ||
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
         throw std::runtime_error("echo server cannot listen");
-    // The echo server: for each request-sized read, a reply-sized answer.
-    std::thread server([&] {
-        const int fd = ::accept(listener, nullptr, nullptr);
-        noDelay(fd);
-        std::vector<char> in(req), out(rep, 'r');
-        while (readFull(fd, in.data(), req) && writeFull(fd, out.data(), rep)) {
+    std::thread server;
+    pid_t child = -1;
+    if (ownProcess) {
+        child = ::fork();
+        if (child < 0) throw std::runtime_error("fork failed");
+        if (child == 0) {
+            echoOnce(listener, req, rep);
+            ::_exit(0);
         }
-        ::close(fd);
-    });
+    } else {
+        server = std::thread([&] { echoOnce(listener, req, rep); });
+    }
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
         throw std::runtime_error("echo client cannot connect");
@@ -187,9 +208,13 @@ void BM_RawTcpEcho(benchmark::State& state) {
             throw std::runtime_error("echo failed");
         samples.add(Clock::now() - start);
     }
-    g_echo_median_us = samples.publish(state);
+    (ownProcess ? g_echo_process_median_us : g_echo_median_us) = samples.publish(state);
     ::close(fd);
-    server.join();
+    if (ownProcess) {
+        ::waitpid(child, nullptr, 0);
+    } else {
+        server.join();
+    }
     ::close(listener);
 }
 
@@ -243,7 +268,7 @@ void BM_RouterWithoutLibrary(benchmark::State& state) {
     ::close(fd);
 }
 
-BENCHMARK(BM_RawTcpEcho)->Iterations(kRoundTrips)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RawTcpEcho)->Arg(0)->Arg(1)->Iterations(kRoundTrips)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RouterWithoutLibrary)->Iterations(kRoundTrips)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LibqovaRoundTrip)->Iterations(kRoundTrips)->Unit(benchmark::kMicrosecond);
 
@@ -254,12 +279,15 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (g_echo_median_us > 0 && g_libqova_median_us > 0 && g_direct_median_us > 0)
+    if (g_echo_median_us > 0 && g_echo_process_median_us > 0 && g_libqova_median_us > 0 &&
+        g_direct_median_us > 0)
         std::printf(
             "median round trip: libqova %.1f us, router without library %.1f us, "
-            "raw TCP echo %.1f us; libqova / echo %.2f (target <= 2), "
-            "router without library / echo %.2f\n",
-            g_libqova_median_us, g_direct_median_us, g_echo_median_us,
-            g_libqova_median_us / g_echo_median_us, g_direct_median_us / g_echo_median_us);
+            "raw TCP echo %.1f us (thread) / %.1f us (process)\n"
+            "libqova / echo: %.2f (thread), %.2f (process); target <= 2\n"
+            "router without library / echo: %.2f (thread), %.2f (process)\n",
+            g_libqova_median_us, g_direct_median_us, g_echo_median_us, g_echo_process_median_us,
+            g_libqova_median_us / g_echo_median_us, g_libqova_median_us / g_echo_process_median_us,
+            g_direct_median_us / g_echo_median_us, g_direct_median_us / g_echo_process_median_us);
     return 0;
 }
