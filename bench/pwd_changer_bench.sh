@@ -29,12 +29,9 @@ gnu_time=/usr/bin/time
 [[ -x $gnu_time ]] || { echo "needs GNU time (Debian package 'time')" >&2; exit 1; }
 
 scratch=$(mktemp -d)
-router_pids=()
+source scripts/lib/router.sh
 cleanup() {
-  for pid in "${router_pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  router_stop_all
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -42,19 +39,9 @@ printf 'bench-secret\n' >"$scratch/password"
 
 # Starts a router with the given options on a free port; sets $port.
 start_router() {
-  local out="$scratch/router$#.out"
-  "$router" --listen 127.0.0.1:0 --password-file "$scratch/password" --rate-limit 0 "$@" \
-    >"$out" 2>/dev/null &
-  router_pids+=($!)
-  for _ in $(seq 100); do
-    if grep -q '^listening on ' "$out"; then
-      port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$out")
-      return
-    fi
-    sleep 0.05
-  done
-  echo "router did not start" >&2
-  exit 1
+  router_start "$scratch/router${#router_pids[@]}.out" /dev/null --listen 127.0.0.1:0 \
+    --password-file "$scratch/password" --rate-limit 0 "$@"
+  port=$router_port
 }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.4f", m }'; }

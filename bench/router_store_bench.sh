@@ -26,38 +26,20 @@ cmake --build "$build_dir" -j2 --target pwd_changer qova-router >/dev/null
 tool="$build_dir/tool/pwd_changer"
 router="$build_dir/sim/router/qova-router"
 
+source scripts/lib/router.sh
 scratch=$(mktemp -d)
 chmod 700 "$scratch"
-router_pid=
-stop_router() {
-  if [[ -n $router_pid ]]; then
-    kill "$router_pid" 2>/dev/null || true
-    wait "$router_pid" 2>/dev/null || true
-  fi
-  router_pid=
-}
 cleanup() {
-  stop_router
+  router_stop_all
   rm -rf "$scratch"
 }
 trap cleanup EXIT
 
 # Starts the router with the given options on a free port; sets $port.
 start_router() {
-  : >"$scratch/router.out"
-  "$router" --listen 127.0.0.1:0 --rate-limit 0 "$@" <"$scratch/password" \
-    >"$scratch/router.out" 2>"$scratch/router.log" &
-  router_pid=$!
-  for _ in $(seq 200); do
-    if grep -q '^listening on ' "$scratch/router.out"; then
-      port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$scratch/router.out")
-      return
-    fi
-    sleep 0.05
-  done
-  echo "router did not start:" >&2
-  cat "$scratch/router.log" >&2
-  exit 1
+  router_start "$scratch/router.out" "$scratch/router.log" --listen 127.0.0.1:0 \
+    --rate-limit 0 "$@" <"$scratch/password"
+  port=$router_port
 }
 
 # Runs `count` changes, alternating bench-a -> bench-b and back; prints the
@@ -89,7 +71,7 @@ measure() {
   run_changes 2 >/dev/null
   local seconds
   seconds=$(run_changes "$count")
-  stop_router
+  router_stop_all
   awk -v l="$label" -v n="$count" -v s="$seconds" \
     'BEGIN { printf "%-40s %8d %10.3f %12.1f %10.2f\n", l, n, s, n / s, 1000 * s / n }'
 }

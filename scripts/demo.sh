@@ -30,19 +30,16 @@ scripts/deps.sh
 cmake -S . -B "$build_dir" -G Ninja >/dev/null
 cmake --build "$build_dir" -j2 --target pwd_changer qova-router
 
+router="$build_dir/sim/router/qova-router"
+source scripts/lib/router.sh
 scratch=$(mktemp -d)
 chmod 700 "$scratch"
-router_pid=
-stop_router() {
-  if [[ -n $router_pid ]]; then
-    kill "$router_pid" 2>/dev/null || true
-    wait "$router_pid" 2>/dev/null || true
-  fi
+cleanup() {
+  router_stop_all
   rm -rf "$scratch"
 }
-trap stop_router EXIT
+trap cleanup EXIT
 
-router="$build_dir/sim/router/qova-router"
 db=${PWD_DEMO_DB:-$build_dir/demo-account.db}
 
 # The account is created, or reset when a password is given, through the
@@ -56,21 +53,7 @@ if [[ -n ${PWD_DEMO_PASSWORD:-} || ! -e $db ]]; then
   (umask 077 && printf '%s\n' "$password" | "$router" --db "$db" --init-password "${force[@]}")
 fi
 
-"$router" --listen "127.0.0.1:$port" --db "$db" >"$scratch/router.out" 2>"$scratch/router.log" &
-router_pid=$!
-for _ in $(seq 100); do
-  grep -q '^listening on ' "$scratch/router.out" && break
-  if ! kill -0 "$router_pid" 2>/dev/null; then
-    echo "qova-router did not start:" >&2
-    cat "$scratch/router.log" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
-if ! grep -q '^listening on ' "$scratch/router.out"; then
-  echo "qova-router did not start listening on 127.0.0.1:$port within 10 s" >&2
-  exit 1
-fi
+router_start "$scratch/router.out" "$scratch/router.log" --listen "127.0.0.1:$port" --db "$db" </dev/null
 
 echo "qova-router is listening on 127.0.0.1:$port."
 if [[ -n $password ]]; then
