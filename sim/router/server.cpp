@@ -469,10 +469,8 @@ void Server::Impl::carryOut(Connection& connection, const wire::Request& request
                                              std::move(decision.body)}),
                     {}};
     if (options.reply_delay_ms == 0) {
-        // The reply leaves first (the write starts at once); the log line
-        // is not worth a client's wait.
-        deliver(connection.session(), std::move(reply));
         logLine(line + decision.summary);
+        deliver(connection.session(), std::move(reply));
         return;
     }
     logLine(line + decision.summary + " in " + std::to_string(options.reply_delay_ms) + " ms");
