@@ -28,13 +28,7 @@ floor="$build_dir/bench/floor_client"
 gnu_time=/usr/bin/time
 [[ -x $gnu_time ]] || { echo "needs GNU time (Debian package 'time')" >&2; exit 1; }
 
-scratch=$(mktemp -d)
-source scripts/lib/router.sh
-cleanup() {
-  router_stop_all
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
+source scripts/lib/router.sh  # sets $scratch and the EXIT trap
 printf 'bench-secret\n' >"$scratch/password"
 
 # Starts a router with the given options on a free port; sets $port.

@@ -26,14 +26,7 @@ cmake --build "$build_dir" -j2 --target pwd_changer qova-router >/dev/null
 tool="$build_dir/tool/pwd_changer"
 router="$build_dir/sim/router/qova-router"
 
-source scripts/lib/router.sh
-scratch=$(mktemp -d)
-chmod 700 "$scratch"
-cleanup() {
-  router_stop_all
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
+source scripts/lib/router.sh  # sets $scratch and the EXIT trap
 
 # Starts the router with the given options on a free port; sets $port.
 start_router() {

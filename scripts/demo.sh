@@ -31,14 +31,7 @@ cmake -S . -B "$build_dir" -G Ninja >/dev/null
 cmake --build "$build_dir" -j2 --target pwd_changer qova-router
 
 router="$build_dir/sim/router/qova-router"
-source scripts/lib/router.sh
-scratch=$(mktemp -d)
-chmod 700 "$scratch"
-cleanup() {
-  router_stop_all
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
+source scripts/lib/router.sh  # sets $scratch and the EXIT trap
 
 db=${PWD_DEMO_DB:-$build_dir/demo-account.db}
 

@@ -1,9 +1,12 @@
 # Shell helpers for scripts that run qova-router in the background (the demo
 # and the benchmarks).  Source it after setting $router to the router's path.
-# Every router started here is stopped by router_stop_all; call it from the
-# script's EXIT trap.
+# Sourcing it makes a private scratch folder, $scratch, and sets an EXIT trap
+# that stops every router started here and removes the folder.
 
 router_pids=()
+scratch=$(mktemp -d)
+chmod 700 "$scratch"
+trap 'router_stop_all; rm -rf "$scratch"' EXIT
 
 # router_start OUT LOG [OPTION...]: starts the router with the options, its
 # standard output in OUT and standard error in LOG (standard input is the
