@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev libboost-program-options-dev
   zlib1g-dev libpugixml-dev libsodium-dev libsqlite3-dev
+  clang-format
   time  # GNU time: bench/pwd_changer_bench.sh reads CPU time and peak memory
 )
 
