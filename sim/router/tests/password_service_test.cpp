@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
+#include <testsupport/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -132,11 +133,7 @@ TEST(AccountPassword, SwitchesEchoOffOnATerminalAndBackOn) {
         }
     });
     // Type the line only once echo is off, as a person would after the prompt.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (echoOn(slave) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_FALSE(echoOn(slave));
+    EXPECT_TRUE(testsupport::eventually([&] { return !echoOn(slave); }, std::chrono::seconds(5)));
     const bool typed = ::write(master, "typed-secret\n", 13) == 13;
     if (!typed) ::close(master);  // hangs the terminal up, which ends the read
     reader.join();
