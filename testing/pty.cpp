@@ -6,7 +6,6 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,8 +46,6 @@ PtyChild::PtyChild(std::function<std::string()> body, Session session, const ter
                 } else {
                     ::setpgid(0, 0);
                 }
-                const rlimit noCore{0, 0};
-                ::setrlimit(RLIMIT_CORE, &noCore);
                 std::string report;
                 try {
                     report = body();

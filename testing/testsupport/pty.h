@@ -17,7 +17,7 @@ enum class Session { Same, NewWithControllingTerminal };
 // pseudo-terminal (standard error stays the test's); it runs `body` and
 // writes the returned text (or "exception: " and the text of one) to a
 // pipe that report() reads, then exits with status 0.  `body` may exec
-// instead.  The child dumps no core.  The parent keeps the slave open too,
+// instead.  The parent keeps the slave open too,
 // so the terminal's attributes can be read whatever the child does.
 // Session::Same puts the child in its own process group of our session (so
 // a stop signal really stops it); NewWithControllingTerminal makes the pty
