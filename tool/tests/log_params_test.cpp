@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <testsupport/process.h>
 
 #include <stdexcept>
 
@@ -13,7 +12,6 @@
 #include "processor.h"
 #include "qova_double.h"
 #include "secret.h"
-#include "test_support.h"
 
 namespace {
 
@@ -138,20 +136,16 @@ TEST(Wipe, ClearsEveryByteTheStringOwned) {
 }
 
 TEST(DisableCoreDumps, LimitZeroAndNotDumpable) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    // In a child: the limits are the whole process's.
+    const testsupport::RunResult r = testsupport::runInChild([] {
         disableCoreDumps();
         rlimit limit{};
         getrlimit(RLIMIT_CORE, &limit);
         const bool ok =
             limit.rlim_cur == 0 && limit.rlim_max == 0 && prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 0;
-        _exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_TRUE(testsupport::waitFor(child, status, 10000));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return ok ? 0 : 1;
+    });
+    EXPECT_EQ(r.exitCode(), 0);
 }
 
 }  // namespace
