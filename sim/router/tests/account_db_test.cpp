@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -236,14 +237,55 @@ TEST(AccountDatabase, InitPasswordOnATerminalAsksTwiceWithoutEcho) {
     EXPECT_TRUE(SqliteAccountStore(db, minCost()).verify("typed-one"));
 }
 
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+TEST(AccountDatabase, InitPasswordRefusesBeforeAskingForAnything) {
+    ScratchDir dir;
+    const std::string held = dir.path("held.db"), foreign = dir.path("foreign.db");
+    initDatabase(held);
+    writeFile(foreign, std::string(4096, 'x'));
+    const std::pair<std::string, const char*> cases[] = {
+        {held, "already holds an account; give --force"},
+        {foreign, "file is not a database"},
+    };
+    for (const auto& [db, message] : cases) {
+        TerminalRun run = runOnTerminal({"--db", db, "--init-password", "--hash-cost", "min"}, {});
+        EXPECT_EQ(run.status, 1) << run.screen;
+        EXPECT_NE(run.screen.find(message), std::string::npos) << run.screen;
+        EXPECT_EQ(run.screen.find("password: "), std::string::npos) << "asked: " << run.screen;
+    }
+    EXPECT_TRUE(SqliteAccountStore(held, minCost()).verify(kOld));
+}
+
+TEST(AccountDatabase, AuditPrintsTheTrailOldestFirst) {
+    ScratchDir dir;
+    const std::string db = dir.path("account.db");
+    initDatabase(db);
+    {
+        SqliteAccountStore store(db, minCost());
+        EXPECT_EQ(store.change("wrong", kNew, "desk \"7\"\n").code, kWrongOldPassword);
+        EXPECT_EQ(store.change(kOld, kNew, std::string(300, 'a')).code, kChanged);
+    }
+    const std::vector<AuditEntry> trail = SqliteAccountStore(db, minCost()).auditTrail();
+    ASSERT_EQ(trail.size(), 3u);
+    const std::string expected = trail[0].at + " \"qova-router --init-password\" 0\n" +
+                                 trail[1].at + " \"desk \\x227\\x22\\x0A\" 1\n" + trail[2].at +
+                                 " \"" + std::string(255, 'a') + "\" 0\n";
+    std::string output;
+    FILE* pipe = ::popen((QOVA_ROUTER_PATH " --db " + db + " --audit").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buf[512];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) output.append(buf, n);
+    EXPECT_EQ(::pclose(pipe), 0);
+    EXPECT_EQ(output, expected);
+}
+
 TEST(AccountDatabase, ABadDatabaseOptionStopsWithStatus2) {
     std::string log;
     EXPECT_EQ(runToExit("--db x.db --hash-cost cheap", "pw\n", log), 2);
     EXPECT_NE(log.find("--hash-cost needs min, interactive or moderate"), std::string::npos) << log;
-}
-
-void writeFile(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 void sqlExec(const std::string& db, const char* sql) {
