@@ -74,9 +74,29 @@ int main(int argc, char** argv) {
         std::cout << usageText();
         return 0;
     }
+    if (options.version) {
+        std::cout << versionText();
+        return 0;
+    }
 
     try {
+        if (options.db && options.audit) {
+            StoreSettings settings;
+            settings.read_only = true;  // looking never writes
+            SqliteAccountStore store(*options.db, settings);
+            for (const AuditEntry& entry : store.auditTrail()) {
+                std::cout << auditLine(entry) << '\n';
+            }
+            if (!std::cout.flush()) {
+                std::cerr << "qova-router: cannot write the audit trail\n";
+                return 1;
+            }
+            return 0;
+        }
         if (options.db && options.init_password) {
+            // Refused before the password is asked for: nobody types it twice
+            // for nothing.
+            SqliteAccountStore::checkInitializable(*options.db, options.force);
             std::string password = readAccountPassword(options);
             WipeOnExit wipePassword(password);
             SqliteAccountStore::initialize(*options.db, password, options.hash_cost, options.force);

@@ -220,6 +220,43 @@ TEST(AccountDatabase, InitPasswordOnATerminalAsksTwiceWithoutEcho) {
     EXPECT_TRUE(SqliteAccountStore(db, minCost()).verify("typed-one"));
 }
 
+TEST(AccountDatabase, InitPasswordRefusesBeforeAskingForAnything) {
+    ScratchDir dir;
+    const std::string held = dir.path("held.db"), foreign = dir.path("foreign.db");
+    initDatabase(held);
+    writeFile(foreign, std::string(4096, 'x'));
+    const std::pair<std::string, const char*> cases[] = {
+        {held, "already holds an account; give --force"},
+        {foreign, "file is not a database"},
+    };
+    for (const auto& [db, message] : cases) {
+        TerminalRun run = runOnTerminal({"--db", db, "--init-password", "--hash-cost", "min"}, {});
+        EXPECT_EQ(run.status, 1) << run.screen;
+        EXPECT_NE(run.screen.find(message), std::string::npos) << run.screen;
+        EXPECT_EQ(run.screen.find("password: "), std::string::npos) << "asked: " << run.screen;
+    }
+    EXPECT_TRUE(SqliteAccountStore(held, minCost()).verify(kOld));
+}
+
+TEST(AccountDatabase, AuditPrintsTheTrailOldestFirst) {
+    ScratchDir dir;
+    const std::string db = dir.path("account.db");
+    initDatabase(db);
+    {
+        SqliteAccountStore store(db, minCost());
+        EXPECT_EQ(store.change("wrong", kNew, "desk \"7\"\n").code, kWrongOldPassword);
+        EXPECT_EQ(store.change(kOld, kNew, std::string(300, 'a')).code, kChanged);
+    }
+    const std::vector<AuditEntry> trail = SqliteAccountStore(db, minCost()).auditTrail();
+    ASSERT_EQ(trail.size(), 3u);
+    const std::string expected = trail[0].at + " \"qova-router --init-password\" 0\n" +
+                                 trail[1].at + " \"desk \\x227\\x22\\x0A\" 1\n" + trail[2].at +
+                                 " \"" + std::string(255, 'a') + "\" 0\n";
+    const testsupport::RunResult r = runRouter({"--db", db, "--audit"}, "");
+    EXPECT_EQ(r.exitCode(), 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+}
+
 TEST(AccountDatabase, ABadDatabaseOptionStopsWithStatus2) {
     const testsupport::RunResult r = runRouter({"--db", "x.db", "--hash-cost", "cheap"}, "pw\n");
     EXPECT_EQ(r.exitCode(), 2);
