@@ -4,7 +4,6 @@
 #include <qova.h>
 
 #include <boost/program_options.hpp>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -35,11 +34,6 @@ std::string valueOrDefault(const po::variables_map& options, const CmdParamInfo&
 
 std::vector<std::reference_wrapper<CmdParamInfo>> cmd_params = {
     ini_param, host_param, port_param, app_name_param, local_pass_param, help_param};
-
-bool is_file_exist(std::string const& path) {
-    std::ifstream file(path);
-    return file.good();
-}
 
 bool string_to_uint16(unsigned short& out, std::string const& text) {
     std::istringstream in(text);

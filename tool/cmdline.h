@@ -23,6 +23,7 @@ struct CmdParamInfo {
 extern std::vector<std::reference_wrapper<CmdParamInfo>> cmd_params;
 
 // True when `path` can be opened for reading (the file is closed at once).
+// Defined in file_check.cpp, apart from the parser.
 bool is_file_exist(std::string const& path);
 
 // Decimal text to a port number with stream rules: leading white space is
