@@ -15,3 +15,14 @@ if(PWD_SANITIZE)
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
 endif()
+
+if(PWD_FUZZ)
+  # Every object gets libFuzzer's coverage hooks and the sanitizers; only the
+  # fuzz targets link libFuzzer itself (fuzz/CMakeLists.txt).
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "PWD_FUZZ needs clang (-DCMAKE_CXX_COMPILER=clang++-14)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -3,6 +3,7 @@
 # are missing, so a second run costs a few dpkg queries and nothing else.
 #   scripts/deps.sh              build and tests
 #   scripts/deps.sh --package    also what scripts/package.sh needs
+#   scripts/deps.sh --fuzz       also clang and libFuzzer for scripts/fuzz.sh
 set -euo pipefail
 
 packages=(
@@ -17,6 +18,9 @@ packages=(
 if [[ ${1:-} == --package ]]; then
   # dpkg-shlibdeps, the package checker, and systemd-analyze for the unit.
   packages+=(dpkg-dev lintian systemd)
+fi
+if [[ ${1:-} == --fuzz ]]; then
+  packages+=(clang-14 libfuzzer-14-dev)
 fi
 
 missing=()
