@@ -21,7 +21,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "secret.h"
+#include "base/secret.h"
 
 extern char** environ;
 
@@ -162,7 +162,8 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input,
     // program that exits before reading (a bad option) closes the pipe: the
     // write then fails with EPIPE instead of killing the test with SIGPIPE.
     // Ignored only after the fork, so the program keeps the default.
-    struct sigaction ignore {}, previous {};
+    struct sigaction ignore {
+    }, previous{};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &ignore, &previous);
     writeAll(in[1], input);
@@ -254,7 +255,7 @@ PtyChild::PtyChild(std::function<std::string()> body, Session session, const ter
         }
         dup2(slave_, STDIN_FILENO);
         dup2(slave_, STDOUT_FILENO);
-        disableCoreDumps();
+        base::disableCoreDumps();
         std::string report;
         try {
             report = body();
