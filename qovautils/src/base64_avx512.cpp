@@ -63,6 +63,22 @@ constexpr Bytes64 makePack() {
 }
 alignas(64) constexpr Bytes64 kPack = makePack();
 
+// Byte indices that take output bytes [64 * part, 64 * part + 64) of four
+// blocks from two of them, given as a pair of registers of 24-bit groups
+// (a then b): bit 6 of an index picks b.  Part 0 merges blocks 0 and 1,
+// part 1 blocks 1 and 2, part 2 blocks 2 and 3.
+constexpr Bytes64 makeMerge(int part) {
+    Bytes64 t{};
+    for (int i = 0; i < 64; ++i) {
+        const int at = 64 * part + i;      // position in the 192 output bytes
+        const int block = at / 48 - part;  // 0: a, 1: b
+        const int k = at % 48;
+        t[i] = static_cast<unsigned char>(64 * block + 4 * (k / 3) + 2 - k % 3);
+    }
+    return t;
+}
+alignas(64) constexpr Bytes64 kMerge[3] = {makeMerge(0), makeMerge(1), makeMerge(2)};
+
 // GCC 12 warns that the unmasked VBMI intrinsics read an uninitialised
 // pass-through operand; the zero-masking forms with every lane selected
 // compile to the same instructions and have none.
@@ -82,16 +98,15 @@ QOVA_AVX512 inline __m512i encodeBlock(__m512i bytes, __m512i spread, __m512i sh
     return _mm512_maskz_permutexvar_epi8(kAll, sextets, alphabet);
 }
 
-// 64 characters to their 48 bytes, in the low 48 bytes.
-QOVA_AVX512 inline __m512i decodeBlock(__m512i chars, __m512i lowHalf, __m512i highHalf,
-                                       __m512i pack) {
+// 64 characters to their 16 24-bit groups, one in each 32-bit lane with
+// its bytes in the order 2, 1, 0.
+QOVA_AVX512 inline __m512i decodeGroups(__m512i chars, __m512i lowHalf, __m512i highHalf) {
     // A 128-entry lookup on the low seven bits; bytes from 128 up are zeroed.
     const __mmask64 ascii = _mm512_testn_epi8_mask(chars, _mm512_set1_epi8(-128));
     const __m512i sextets = _mm512_maskz_permutex2var_epi8(ascii, lowHalf, chars, highHalf);
     // Pairs of sextets to 12-bit values, pairs of those to 24-bit ones.
     const __m512i pairs = _mm512_maddubs_epi16(sextets, _mm512_set1_epi32(0x01400140));
-    const __m512i groups = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00011000));
-    return _mm512_maskz_permutexvar_epi8(kAll, pack, groups);
+    return _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00011000));
 }
 
 }  // namespace
@@ -126,14 +141,23 @@ QOVA_AVX512 size_t base64_decode_avx512vbmi(const unsigned char* input, size_t l
     const __m512i highHalf = load(kAsciiSextets.data() + 64);
     const __m512i pack = load(kPack.data());
 
+    const __m512i merge0 = load(kMerge[0].data());
+    const __m512i merge1 = load(kMerge[1].data());
+    const __m512i merge2 = load(kMerge[2].data());
+
     size_t read = 0;
     size_t written = 0;
-    // 64 characters to 48 bytes, stored as 64: the last 16 land where the
-    // next block's bytes go, so stop while fewer than 64 output bytes are
-    // left.
-    for (; length - read >= 64 && limit - written >= 64; read += 64, written += 48) {
-        const __m512i chars = _mm512_loadu_si512(input + read);
-        _mm512_storeu_si512(output + written, decodeBlock(chars, lowHalf, highHalf, pack));
+    // 256 characters to 192 bytes, written as three full 64-byte stores.
+    for (; length - read >= 256 && limit - written >= 192; read += 256, written += 192) {
+        const auto* in = input + read;
+        const __m512i g0 = decodeGroups(_mm512_loadu_si512(in), lowHalf, highHalf);
+        const __m512i g1 = decodeGroups(_mm512_loadu_si512(in + 64), lowHalf, highHalf);
+        const __m512i g2 = decodeGroups(_mm512_loadu_si512(in + 128), lowHalf, highHalf);
+        const __m512i g3 = decodeGroups(_mm512_loadu_si512(in + 192), lowHalf, highHalf);
+        char* out = output + written;
+        _mm512_storeu_si512(out, _mm512_permutex2var_epi8(g0, merge0, g1));
+        _mm512_storeu_si512(out + 64, _mm512_permutex2var_epi8(g1, merge1, g2));
+        _mm512_storeu_si512(out + 128, _mm512_permutex2var_epi8(g2, merge2, g3));
     }
     // The rest through masked loads and stores, up to exactly `limit` bytes.
     // The output left never exceeds 3/4 of the characters left, so the
@@ -141,8 +165,9 @@ QOVA_AVX512 size_t base64_decode_avx512vbmi(const unsigned char* input, size_t l
     for (; written < limit; read += 64) {
         const __m512i chars = _mm512_maskz_loadu_epi8(firstBytes(length - read), input + read);
         const size_t take = limit - written < 48 ? limit - written : 48;
-        _mm512_mask_storeu_epi8(output + written, firstBytes(take),
-                                decodeBlock(chars, lowHalf, highHalf, pack));
+        _mm512_mask_storeu_epi8(
+            output + written, firstBytes(take),
+            _mm512_maskz_permutexvar_epi8(kAll, pack, decodeGroups(chars, lowHalf, highHalf)));
         written += take;
     }
     return written;
