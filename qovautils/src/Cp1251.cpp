@@ -44,41 +44,39 @@ constexpr unsigned char kUnmapped = 0x98;
 // 0xB9 and the dashes and quotes of 0x80-0x9F); letters take two.
 constexpr size_t kMaxUtf8PerByte = 3;
 
-// One byte's UTF-8 form and its length, four bytes in all, so that a
-// character is stored with one 32-bit copy of its entry.
-struct Utf8Form {
-    unsigned char bytes[kMaxUtf8PerByte];
-    unsigned char length;
-};
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
-constexpr Utf8Form utf8Of(char32_t cp) {
-    if (cp < 0x80) return {{static_cast<unsigned char>(cp), 0, 0}, 1};
-    if (cp < 0x800) {
-        return {{static_cast<unsigned char>(0xC0 | cp >> 6),
-                 static_cast<unsigned char>(0x80 | (cp & 0x3F)), 0},
-                2};
-    }
-    return {{static_cast<unsigned char>(0xE0 | cp >> 12),
-             static_cast<unsigned char>(0x80 | (cp >> 6 & 0x3F)),
-             static_cast<unsigned char>(0x80 | (cp & 0x3F))},
-            3};
+// One byte's UTF-8 form in the first three bytes of a word (in memory
+// order) and its length in the fourth, so that a character costs one load
+// and one 32-bit store.
+constexpr std::uint32_t entry(std::uint32_t b0, std::uint32_t b1, std::uint32_t b2,
+                              std::uint32_t length) {
+    return kLittleEndian ? b0 | b1 << 8 | b2 << 16 | length << 24
+                         : b0 << 24 | b1 << 16 | b2 << 8 | length;
+}
+constexpr size_t lengthOf(std::uint32_t e) { return kLittleEndian ? e >> 24 : e & 0xFF; }
+
+constexpr std::uint32_t utf8Of(std::uint32_t cp) {
+    if (cp < 0x80) return entry(cp, 0, 0, 1);
+    if (cp < 0x800) return entry(0xC0 | cp >> 6, 0x80 | (cp & 0x3F), 0, 2);
+    return entry(0xE0 | cp >> 12, 0x80 | (cp >> 6 & 0x3F), 0x80 | (cp & 0x3F), 3);
 }
 
-constexpr std::array<Utf8Form, 256> makeTable() {
-    std::array<Utf8Form, 256> t{};
-    for (int b = 0; b < 0x80; ++b) t[b] = utf8Of(static_cast<char32_t>(b));
+constexpr std::array<std::uint32_t, 256> makeTable() {
+    std::array<std::uint32_t, 256> t{};
+    for (int b = 0; b < 0x80; ++b) t[b] = utf8Of(static_cast<std::uint32_t>(b));
     for (int b = 0x80; b < 0x100; ++b) {
         // The undefined byte keeps an empty entry; conversion never reaches it.
         if (kUpperHalf[b - 0x80] != 0) t[b] = utf8Of(kUpperHalf[b - 0x80]);
     }
     return t;
 }
-constexpr std::array<Utf8Form, 256> kUtf8 = makeTable();
+constexpr std::array<std::uint32_t, 256> kUtf8 = makeTable();
 
 inline char* put(char* out, unsigned char byte) {
-    const Utf8Form& form = kUtf8[byte];
-    std::memcpy(out, &form, sizeof form);  // the bytes past its length are overwritten later
-    return out + form.length;
+    const std::uint32_t e = kUtf8[byte];
+    std::memcpy(out, &e, sizeof e);  // the bytes past its length are overwritten later
+    return out + lengthOf(e);
 }
 
 }  // namespace
