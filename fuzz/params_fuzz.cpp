@@ -3,11 +3,13 @@
 //   1  URL "scheme://address;key=value;...": the same, scheme and address
 //      included;
 //   2  "HOST:PORT" and "[HOST]:PORT": a port from 1 to 65535 in plain
-//      digits, a host that the address holds;
-//   3  the decimal reader, against its bounds.
+//      digits after the last ':', the host before it;
+//   3  the decimal reader, against strtoll and its bounds.
+#include <base/parse.h>
 #include <params.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "fuzz_check.h"
 
@@ -56,25 +58,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         }
         case 2: {
-            HostPort hp;
-            if (!splitHostPort(text, hp, error)) break;
-            FUZZ_CHECK(!hp.host.empty() && text.find(hp.host) != std::string::npos);
-            std::uint64_t port = 0;
-            FUZZ_CHECK(parseDecimal(hp.port, 1, 65535, port) && hp.port == std::to_string(port));
-            // The port is what follows the last ':' of the text.
-            const std::string tail = text.substr(text.rfind(':') + 1);
-            FUZZ_CHECK(parseDecimal(tail, 1, 65535, port) && std::to_string(port) == hp.port);
+            base::HostPort hp;
+            if (!base::parseHostPort(text, 1, hp, error)) break;
+            // The port is what follows the last ':', the host what precedes
+            // it, in brackets or not.
+            const std::size_t colon = text.rfind(':');
+            const std::string head = text.substr(0, colon);
+            std::uint16_t port = 0;
+            FUZZ_CHECK(base::parseDecimal<std::uint16_t>(text.substr(colon + 1), 1, 65535, port) ==
+                           base::DecimalStatus::Ok &&
+                       port == hp.port);
+            FUZZ_CHECK(!hp.host.empty() && (head == hp.host || head == "[" + hp.host + "]"));
             break;
         }
         case 3: {
-            std::uint64_t v = 0;
-            const bool ok = parseDecimal(text, 10, 4000000000, v);
-            const bool digits =
-                !text.empty() && text.size() <= 10 &&
-                std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-            if (ok) FUZZ_CHECK(digits && v >= 10 && v <= 4000000000);
-            if (digits)
-                FUZZ_CHECK(ok == (std::stoull(text) >= 10 && std::stoull(text) <= 4000000000));
+            // Plain digits with an optional '-', against strtoll.
+            std::int64_t v = 0;
+            const base::DecimalStatus status =
+                base::parseDecimal<std::int64_t>(text, -5, 4000000000, v);
+            const std::size_t digitsFrom = text.compare(0, 1, "-") == 0 ? 1 : 0;
+            const bool plain = text.size() > digitsFrom && text.size() <= 18 &&
+                               std::all_of(text.begin() + digitsFrom, text.end(),
+                                           [](char c) { return c >= '0' && c <= '9'; });
+            if (status == base::DecimalStatus::Ok) FUZZ_CHECK(v >= -5 && v <= 4000000000);
+            if (plain) {
+                const long long want = std::strtoll(text.c_str(), nullptr, 10);
+                const bool inRange = want >= -5 && want <= 4000000000;
+                FUZZ_CHECK(status ==
+                           (inRange ? base::DecimalStatus::Ok : base::DecimalStatus::OutOfRange));
+                if (inRange) FUZZ_CHECK(v == want);
+            } else if (text.size() <= 18) {
+                FUZZ_CHECK(status == base::DecimalStatus::NotANumber);
+            }
             break;
         }
     }

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/parse.h"
 #include "spawn.h"
 #include "testsupport/process.h"
 
@@ -148,12 +149,13 @@ RouterProcess::RouterProcess(std::vector<std::string> args, std::string password
     std::string why;
     const std::string line = readLine(stdout_fd_, Clock::now() + kStartTimeout, why);
     if (line.rfind(kListeningPrefix, 0) == 0) {
-        const std::string address = line.substr(sizeof kListeningPrefix - 1);
-        const std::size_t colon = address.rfind(':');
-        if (colon != std::string::npos) {
-            host_ = address.substr(0, colon);
-            const unsigned long port = std::strtoul(address.c_str() + colon + 1, nullptr, 10);
-            if (port > 0 && port <= 0xFFFF) port_ = static_cast<std::uint16_t>(port);
+        base::HostPort listening;
+        std::string error;
+        if (base::parseHostPort(line.substr(sizeof kListeningPrefix - 1), 1, listening, error)) {
+            host_ = listening.host;
+            port_ = listening.port;
+        } else {
+            why = error;
         }
     }
     if (port_ == 0) {

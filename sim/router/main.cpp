@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "account_password.h"
+#include "base/secret.h"
 #include "password_service.h"
 #include "router_log.h"
 #include "router_options.h"
-#include "secret.h"
 #include "server.h"
 #include "sqlite_store.h"
 
@@ -31,7 +31,7 @@ std::string readAccountPassword(const RouterOptions& options) {
     try {
         checkAccountPassword(password);
     } catch (...) {
-        wipe(password);
+        base::wipe(password);
         throw;
     }
     return password;
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
             // for nothing.
             SqliteAccountStore::checkInitializable(*options.db, options.force);
             std::string password = readAccountPassword(options);
-            WipeOnExit wipePassword(password);
+            base::WipeOnExit wipePassword(password);
             SqliteAccountStore::initialize(*options.db, password, options.hash_cost, options.force);
             logLine("the account database " + *options.db + " holds the new password (hash cost " +
                     hashCostName(options.hash_cost) + ")");
@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
                     (options.db_read_only ? " (read-only)" : ""));
         } else {
             std::string password = readAccountPassword(options);
-            WipeOnExit wipePassword(password);
+            base::WipeOnExit wipePassword(password);
             store = std::make_unique<MemoryAccountStore>(password);
         }
         serve(options, *store);

@@ -6,6 +6,8 @@
 #include <limits>
 #include <sstream>
 
+#include "base/parse.h"
+
 namespace qova::router {
 namespace po = boost::program_options;
 namespace {
@@ -63,50 +65,38 @@ po::options_description describeOptions() {
     return d;
 }
 
-// Plain decimal digits, an optional leading '-' when `allowSign`, within
-// [min, max].  Anything else (spaces, '+', hex, trailing text) is refused.
-long long parseNumber(const std::string& option, const std::string& text, long long min,
-                      long long max, bool allowSign = false) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (allowSign && !text.empty() && text[0] == '-') negative = true, i = 1;
-    if (i == text.size()) throw UsageError("--" + option + " needs a number, got \"" + text + "\"");
-    long long value = 0;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9') {
+// A number by the rules of base/parse.h (digits only, a leading '-' only for
+// a signed T), within [min, max].
+template <typename T>
+T parseNumber(const std::string& option, const std::string& text, T min, T max) {
+    T value{};
+    switch (base::parseDecimal<T>(text, min, max, value)) {
+        case base::DecimalStatus::Ok:
+            return value;
+        case base::DecimalStatus::NotANumber:
             throw UsageError("--" + option + " needs a number, got \"" + text + "\"");
-        }
-        value = value * 10 + (c - '0');
-        if (value > max + (negative ? 1LL : 0LL)) {
-            throw UsageError("--" + option + " is out of range: " + text);
-        }
+        case base::DecimalStatus::OutOfRange:
+            break;
     }
-    if (negative) value = -value;
-    if (value < min || value > max) throw UsageError("--" + option + " is out of range: " + text);
-    return value;
+    throw UsageError("--" + option + " is out of range (" + std::to_string(min) + " to " +
+                     std::to_string(max) + "): " + text);
 }
 
 std::uint32_t parseMillis(const std::string& option, const std::string& text) {
     // Reply 99 carries the penalty as a signed 4-byte integer, and every
     // duration is used as milliseconds of a steady clock.
-    return static_cast<std::uint32_t>(
-        parseNumber(option, text, 0, std::numeric_limits<std::int32_t>::max()));
+    return parseNumber<std::uint32_t>(option, text, 0, std::numeric_limits<std::int32_t>::max());
 }
 
+// Port 0 asks the system for a free port.
 void parseListen(const std::string& text, RouterOptions& out) {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
-        throw UsageError("--listen needs HOST:PORT, got \"" + text + "\"");
+    base::HostPort hp;
+    std::string error;
+    if (!base::parseHostPort(text, 0, hp, error)) {
+        throw UsageError("--listen needs HOST:PORT: " + error);
     }
-    std::string host = text.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);  // [::1]:4001
-    }
-    if (host.empty()) throw UsageError("--listen needs HOST:PORT, got \"" + text + "\"");
-    out.listen_host = host;
-    out.listen_port =
-        static_cast<std::uint16_t>(parseNumber("listen port", text.substr(colon + 1), 0, 0xFFFF));
+    out.listen_host = std::move(hp.host);
+    out.listen_port = hp.port;
 }
 
 void parseDatabaseOptions(const po::variables_map& vm, RouterOptions& o) {
@@ -187,8 +177,8 @@ RouterOptions parseRouterOptions(const std::vector<std::string>& args) {
         o.password_file = *v;
     }
     if (const std::string* v = text("rate-limit")) {
-        o.rate_limit = static_cast<std::uint32_t>(
-            parseNumber("rate-limit", *v, 0, std::numeric_limits<std::uint32_t>::max()));
+        o.rate_limit = parseNumber<std::uint32_t>("rate-limit", *v, 0,
+                                                  std::numeric_limits<std::uint32_t>::max());
     }
     if (const std::string* v = text("penalty-ms")) o.penalty_ms = parseMillis("penalty-ms", *v);
     if (const std::string* v = text("keep-ms")) o.keep_ms = parseMillis("keep-ms", *v);
@@ -216,9 +206,9 @@ RouterOptions parseRouterOptions(const std::vector<std::string>& args) {
                          " needs --force-reply");
     }
     if (code) {
-        o.force_code = static_cast<std::int32_t>(
-            parseNumber("force-code", *code, std::numeric_limits<std::int32_t>::min(),
-                        std::numeric_limits<std::int32_t>::max(), true));
+        o.force_code =
+            parseNumber<std::int32_t>("force-code", *code, std::numeric_limits<std::int32_t>::min(),
+                                      std::numeric_limits<std::int32_t>::max());
     }
     if (forcedText) o.force_text = *forcedText;
     parseDatabaseOptions(vm, o);

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/secret.h"
 #include "router_log.h"
-#include "secret.h"
 
 namespace qova::router {
 namespace {
@@ -307,7 +307,7 @@ void SqliteAccountStore::initialize(const std::string& path, std::string_view pa
         db.prepareAll();
         if (!fresh && !replace && db.holdsAccount()) throw StoreError(kHoldsAnAccount);
         std::string hash = hashPassword(password, cost);
-        WipeOnExit wipeHash(hash);
+        base::WipeOnExit wipeHash(hash);
         StatementPtr set = db.prepare(kSetHash);
         db.bindText(set.get(), 1, hash);
         db.step(set.get(), "cannot write the account");
@@ -348,7 +348,7 @@ ChangeOutcome SqliteAccountStore::change(std::string_view oldPassword, std::stri
         judgeChange(matchesHash(db_->loadHash(), oldPassword), oldPassword, newPassword);
     if (outcome.code == kChanged) {
         std::string hash = hashPassword(newPassword, settings_.cost);
-        WipeOnExit wipeHash(hash);
+        base::WipeOnExit wipeHash(hash);
         sqlite3_stmt* s = db_->update.get();
         db_->bindText(s, 1, hash);
         db_->step(s, "cannot write the new password");
