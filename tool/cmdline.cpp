@@ -30,6 +30,27 @@ std::string valueOrDefault(const po::variables_map& options, const CmdParamInfo&
     return found != options.end() ? found->second.as<std::string>() : param.value;
 }
 
+// The option library's message for `e`.  The library fills its templates
+// by replacing each placeholder ("%canonical_option%" and the like) until
+// none is left, so an unknown or ambiguous option that holds one itself, such
+// as "--x%canonical_option%", would keep the message growing for ever.  Such
+// an option goes in as a marker without '%', and in its own place afterwards.
+std::string optionErrorText(po::error& e) {
+    auto* named = dynamic_cast<po::error_with_option_name*>(&e);
+    // Only an option name the library did not know comes from the user: it
+    // is the whole argument as typed.
+    const std::string typed = named != nullptr ? named->get_option_name() : std::string();
+    if (typed.find('%') == std::string::npos) return e.what();
+    const std::string marker = "\x01";
+    named->set_original_token(marker);
+    std::string text = e.what();
+    for (std::size_t at = text.find(marker); at != std::string::npos;
+         at = text.find(marker, at + typed.size())) {
+        text.replace(at, marker.size(), typed);
+    }
+    return text;
+}
+
 }  // namespace
 
 std::vector<std::reference_wrapper<CmdParamInfo>> cmd_params = {
@@ -90,10 +111,10 @@ void parseCmdArgs(int argc, char** argv, ParamData& data) {
         data.local_pass = valueOrDefault(options, local_pass_param);
 
         prompt_passwords(data);
-    } catch (const po::error& e) {
+    } catch (po::error& e) {
         std::ostringstream text;
         text << "Command arguments error:" << std::endl
-             << description << " (" << e.what() << ")" << std::endl;
+             << description << " (" << optionErrorText(e) << ")" << std::endl;
         throw std::runtime_error(text.str());
     }
 }

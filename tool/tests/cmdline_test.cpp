@@ -147,6 +147,11 @@ TEST_F(CmdLineTest, OptionErrorsGiveTheErrorBlock) {
     const Case cases[] = {
         {{"--foo", "1"}, "unrecognised option '--foo'"},
         {{"-x"}, "unrecognised option '-x'"},
+        // the library's own placeholders in what was typed (found by fuzzing:
+        // the message never finished)
+        {{"--x%canonical_option%"}, "unrecognised option '--x%canonical_option%'"},
+        {{"--h=%original_token%"},
+         "option '--h=%original_token%' is ambiguous and matches '--help', and '--host'"},
         {{"--host"}, "the required argument for option '--host' is missing"},
         {{"--help"}, "the required argument for option '--help' is missing"},
         {{"--host", "a", "--host", "b"}, "option '--host' cannot be specified more than once"},
