@@ -1,0 +1,126 @@
+// qova-router's handling of the byte stream of one connection, in process:
+// a Server with an account in memory listens on a loopback port, and each
+// input is sent on a new connection, whose sending side is then shut.  The
+// router must close that connection within seconds, and what it sent back
+// must cut into well-formed Welcome and Reply frames.  Bit 0 of the first
+// byte puts a valid Hello in front of the rest, so that most inputs reach
+// the frames that follow the handshake.
+#include <password_service.h>
+#include <router_options.h>
+#include <server.h>
+#include <wire.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <memory>
+
+#include "fuzz_check.h"
+
+namespace {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+struct Router {
+    Router() : store("fuzz-secret"), server(io, options(), store) { server.start(); }
+
+    static const qova::router::RouterOptions& options() {
+        static qova::router::RouterOptions o = [] {
+            qova::router::RouterOptions r;
+            r.listen_port = 0;
+            return r;
+        }();
+        return o;
+    }
+
+    asio::io_context io;
+    qova::router::MemoryAccountStore store;
+    qova::router::Server server;
+};
+
+Router* router = nullptr;
+
+// Everything the router sends on `client` until it closes; false when it
+// does not close within the bound.  `clean` tells EOF from a reset.
+bool readToClose(tcp::socket& client, std::string& got, bool& clean) {
+    std::array<char, 4096> chunk{};
+    bool done = false;
+    std::function<void()> readMore = [&] {
+        client.async_read_some(asio::buffer(chunk), [&](error_code ec, std::size_t n) {
+            got.append(chunk.data(), n);
+            if (ec) {
+                done = true;
+                clean = ec == asio::error::eof;
+                return;
+            }
+            readMore();
+        });
+    };
+    readMore();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        router->io.run_one_for(std::chrono::milliseconds(100));
+    }
+    router->io.restart();
+    return done;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    std::signal(SIGPIPE, SIG_IGN);  // a write to a connection the router closed
+    router = new Router;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::Input in(data, size);
+    std::string stream;
+    if (in.byte() & 1) {
+        qova::wire::Hello hello;
+        hello.app_name = "fuzz";
+        stream = qova::wire::encode(hello);
+    }
+    stream += in.rest();
+
+    const std::string address = router->server.address();
+    const std::size_t colon = address.rfind(':');
+    tcp::socket client(router->io);
+    client.connect(
+        tcp::endpoint(asio::ip::make_address(address.substr(0, colon)),
+                      static_cast<unsigned short>(std::stoul(address.substr(colon + 1)))));
+    error_code ec;
+    asio::write(client, asio::buffer(stream), ec);  // the router may have closed already
+    client.shutdown(tcp::socket::shutdown_send, ec);
+
+    std::string got;
+    bool clean = false;
+    FUZZ_CHECK(readToClose(client, got, clean));
+    // Closed with a reset: no TIME_WAIT is left behind for each input.
+    client.set_option(asio::socket_base::linger(true, 0), ec);
+    client.close(ec);
+
+    std::size_t used = 0;
+    while (used < got.size()) {
+        qova::wire::Frame frame;
+        std::size_t consumed = 0;
+        std::string error;
+        const auto status =
+            qova::wire::cutFrame(got.data() + used, got.size() - used, frame, consumed, error);
+        // A reset may lose the end of what was sent; an orderly close never.
+        if (status == qova::wire::CutStatus::NeedMore && !clean) break;
+        FUZZ_CHECK(status == qova::wire::CutStatus::Frame);
+        qova::wire::Welcome welcome;
+        qova::wire::Reply reply;
+        FUZZ_CHECK(qova::wire::parse(frame, welcome, error) ||
+                   qova::wire::parse(frame, reply, error));
+        used += consumed;
+    }
+    return 0;
+}
