@@ -10,10 +10,10 @@
 #include <server.h>
 #include <wire.h>
 
+#include <array>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
-#include <array>
 #include <chrono>
 #include <csignal>
 #include <functional>
