@@ -8,7 +8,8 @@
 # $build_dir/artifacts/ and fails the script after the other targets ran.
 # Replay a finding with: $build_dir/fuzz/<target>_fuzz FILE.
 # Settings from the environment: PWD_FUZZ_BUILD_DIR (default build-fuzz),
-# PWD_JOBS (compile jobs, default 2).
+# PWD_JOBS (compile jobs, default 2), PWD_WERROR (ON: compiler warnings are
+# errors, as in CI).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +20,7 @@ jobs=${PWD_JOBS:-2}
 
 scripts/deps.sh --fuzz
 cmake -S . -B "$build_dir" -G Ninja -DPWD_FUZZ=ON -DPWD_BUILD_TESTS=OFF -DPWD_BUILD_BENCH=OFF \
+  -DPWD_WERROR="${PWD_WERROR:-OFF}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   >/dev/null
 cmake --build "$build_dir" -j "$jobs" --target fuzz_targets
