@@ -7,7 +7,8 @@
 #
 # A --db router (hash cost min) is killed with SIGKILL and started again at
 # random moments, all along, by a keeper in the background.  Each round runs
-# pwd_changer once with a new password, three rounds in four through
+# pwd_changer once with a new password (every seventh round the old one
+# again, which the service refuses), three rounds in four through
 # qova-fault-proxy (which delays, stalls, slices or cuts each connection) and
 # the fourth straight to the router; one round in three under a
 # pseudo-terminal (script(1)).  Every run must end within the bound below
@@ -52,15 +53,18 @@ router_stop_all
 
 ms() { printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)); }
 
-# Serves, kills with SIGKILL after 0.3 to 4 s, waits 0 to 0.4 s, again.
+# Serves, kills with SIGKILL after 0.3 to 4 s (one time in three after 5 to
+# 12 s, so that stalls also run into the time-outs), waits 0 to 0.4 s, again.
 keeper() {
-  local pid=
+  local pid= up
   trap '[[ -n $pid ]] && kill -9 "$pid" 2>/dev/null; exit 0' TERM
   while :; do
     "$router" --db "$db" --hash-cost min --listen "127.0.0.1:$port" </dev/null \
       >/dev/null 2>>"$scratch/router.log" &
     pid=$!
-    sleep "$(ms $((300 + RANDOM % 3700)))" &
+    up=$((300 + RANDOM % 3700))
+    ((RANDOM % 3)) || up=$((5000 + RANDOM % 7000))
+    sleep "$(ms "$up")" &
     wait $! || true
     kill -9 "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
@@ -135,6 +139,8 @@ classify() {
 
 for ((r = 1; r <= rounds; r++)); do
   new=soak-$r-$RANDOM
+  # Now and then the same password again: refused with code 4, no change.
+  ((r % 7)) || new=$current
   app=soak-$r
   path=proxy
   run_port=$proxy_port
