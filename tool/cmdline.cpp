@@ -3,6 +3,7 @@
 
 #include <qova.h>
 
+#include <algorithm>
 #include <boost/program_options.hpp>
 #include <iostream>
 #include <sstream>
@@ -30,23 +31,39 @@ std::string valueOrDefault(const po::variables_map& options, const CmdParamInfo&
     return found != options.end() ? found->second.as<std::string>() : param.value;
 }
 
-// The option library's message for `e`.  The library fills its templates
-// by replacing each placeholder ("%canonical_option%" and the like) until
-// none is left, so an unknown or ambiguous option that holds one itself, such
-// as "--x%canonical_option%", would keep the message growing for ever.  Such
-// an option goes in as a marker without '%', and in its own place afterwards.
-std::string optionErrorText(po::error& e) {
-    auto* named = dynamic_cast<po::error_with_option_name*>(&e);
-    // Only an option name the library did not know comes from the user: it
-    // is the whole argument as typed.
-    const std::string typed = named != nullptr ? named->get_option_name() : std::string();
-    if (typed.find('%') == std::string::npos) return e.what();
-    const std::string marker = "\x01";
-    named->set_original_token(marker);
-    std::string text = e.what();
-    for (std::size_t at = text.find(marker); at != std::string::npos;
-         at = text.find(marker, at + typed.size())) {
-        text.replace(at, marker.size(), typed);
+// The option library's message for `e`, an error of parsing `argv`.  The
+// library fills its templates by replacing each placeholder ("%option%",
+// "%canonical_option%" and the like) until none is left, and an option it
+// does not know goes in as typed, so an argument such as "--x%option%" would
+// keep the message growing for ever.  Such an error is made again from the
+// same arguments with each '%' turned into a byte that none of them holds,
+// and that byte becomes '%' again in the text.
+std::string optionErrorText(const po::error& e, int argc, char** argv,
+                            const po::options_description& description) {
+    const auto* named = dynamic_cast<const po::error_with_option_name*>(&e);
+    // The option as the library names it; what the user typed shows here.
+    if (named == nullptr || named->get_option_name().find('%') == std::string::npos) {
+        return e.what();
+    }
+    std::vector<std::string> args(argv, argv + argc);
+    char marker = '\x01';
+    while (marker < '\x1f' && std::any_of(args.begin(), args.end(), [&](const std::string& a) {
+               return a.find(marker) != std::string::npos;
+           })) {
+        ++marker;
+    }
+    std::vector<char*> safe;
+    for (std::string& a : args) {
+        std::replace(a.begin(), a.end(), '%', marker);
+        safe.push_back(&a[0]);
+    }
+    std::string text = "unrecognised option '" + named->get_option_name() + "'";
+    try {
+        po::variables_map ignored;
+        po::store(po::parse_command_line(argc, safe.data(), description), ignored);
+    } catch (const po::error& again) {
+        text = again.what();
+        std::replace(text.begin(), text.end(), marker, '%');
     }
     return text;
 }
@@ -111,10 +128,11 @@ void parseCmdArgs(int argc, char** argv, ParamData& data) {
         data.local_pass = valueOrDefault(options, local_pass_param);
 
         prompt_passwords(data);
-    } catch (po::error& e) {
+    } catch (const po::error& e) {
         std::ostringstream text;
         text << "Command arguments error:" << std::endl
-             << description << " (" << optionErrorText(e) << ")" << std::endl;
+             << description << " (" << optionErrorText(e, argc, argv, description) << ")"
+             << std::endl;
         throw std::runtime_error(text.str());
     }
 }

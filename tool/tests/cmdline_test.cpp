@@ -152,6 +152,8 @@ TEST_F(CmdLineTest, OptionErrorsGiveTheErrorBlock) {
         {{"--x%canonical_option%"}, "unrecognised option '--x%canonical_option%'"},
         {{"--h=%original_token%"},
          "option '--h=%original_token%' is ambiguous and matches '--help', and '--host'"},
+        {{"--x%option%="},
+         "the argument for option '--x%option%' should follow immediately after the equal sign"},
         {{"--host"}, "the required argument for option '--host' is missing"},
         {{"--help"}, "the required argument for option '--help' is missing"},
         {{"--host", "a", "--host", "b"}, "option '--host' cannot be specified more than once"},
