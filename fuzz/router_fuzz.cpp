@@ -18,6 +18,7 @@
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "fuzz_check.h"
 
@@ -91,11 +92,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string address = router->server.address();
     const std::size_t colon = address.rfind(':');
+    const tcp::endpoint endpoint(
+        asio::ip::make_address(address.substr(0, colon)),
+        static_cast<unsigned short>(std::stoul(address.substr(colon + 1))));
     tcp::socket client(router->io);
-    client.connect(
-        tcp::endpoint(asio::ip::make_address(address.substr(0, colon)),
-                      static_cast<unsigned short>(std::stoul(address.substr(colon + 1)))));
     error_code ec;
+    // The host may run short of ports for a moment under a fast campaign;
+    // a router that stopped accepting fails all the same.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        client.close(ec);
+        if (!client.connect(endpoint, ec)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (ec) std::fprintf(stderr, "cannot connect to the router: %s\n", ec.message().c_str());
+    FUZZ_CHECK(!ec);
     asio::write(client, asio::buffer(stream), ec);  // the router may have closed already
     client.shutdown(tcp::socket::shutdown_send, ec);
 
