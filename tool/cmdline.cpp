@@ -1,10 +1,12 @@
 // cmdline.cpp -- option table, parsing, defaults and the usage text.
 #include "cmdline.h"
 
+#include <fcntl.h>
 #include <qova.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/program_options.hpp>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -36,9 +38,21 @@ std::string valueOrDefault(const po::variables_map& options, const CmdParamInfo&
 std::vector<std::reference_wrapper<CmdParamInfo>> cmd_params = {
     ini_param, host_param, port_param, app_name_param, local_pass_param, help_param};
 
-bool is_file_exist(std::string const& path) {
-    std::ifstream file(path);
-    return file.good();
+IniFileStatus check_ini_file(std::string const& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return IniFileStatus::NotFound;
+    }
+    struct stat info {};
+    const bool known = fstat(fd, &info) == 0;
+    close(fd);
+    if (!known) {
+        return IniFileStatus::NotFound;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return IniFileStatus::NotRegular;
+    }
+    return info.st_size > kMaxIniFileSize ? IniFileStatus::TooLarge : IniFileStatus::Usable;
 }
 
 bool string_to_uint16(unsigned short& out, std::string const& text) {
@@ -50,7 +64,7 @@ bool string_to_uint16(unsigned short& out, std::string const& text) {
 }
 
 void parseCmdArgs(int argc, char** argv, ParamData& data) {
-    wipePasswords(data);
+    wipeSecrets(data);
     data = ParamData();
 
     po::options_description description("Options", 80, 40);
@@ -77,8 +91,15 @@ void parseCmdArgs(int argc, char** argv, ParamData& data) {
 
         if (options.count(ini_param.name) != 0) {
             data.ini = options[ini_param.name].as<std::string>();
-            if (!is_file_exist(data.ini)) {
-                throw po::error("File not found: " + data.ini);
+            switch (check_ini_file(data.ini)) {
+                case IniFileStatus::NotFound:
+                    throw po::error("File not found: " + data.ini);
+                case IniFileStatus::NotRegular:
+                    throw po::error("Not a regular file: " + data.ini);
+                case IniFileStatus::TooLarge:
+                    throw po::error("File too large: " + data.ini);
+                case IniFileStatus::Usable:
+                    break;
             }
         }
 

@@ -1,16 +1,16 @@
 #include "environment.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "ini.h"
 #include "params.h"
@@ -27,13 +27,48 @@ qova_result_t refuse(qova_result_t code, const std::string& why) {
     return code;
 }
 
-bool readFile(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return false;
-    out = text.str();
+// An ini file is a few lines; anything larger is a mistake, not settings.
+constexpr std::size_t kMaxIniSize = 1024 * 1024;
+
+// Reads the ini file at `path` into `out`, within bounds: opened without
+// blocking (a FIFO does not wait for a writer), and the type and size
+// checked on the open file, since the path may change between a caller's
+// own check and this one.  False with the reason in `why`.
+bool readIniFile(const std::string& path, std::string& out, std::string& why) {
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        why = "not a regular file";
+        return false;
+    }
+    const std::string tooLarge = "larger than " + std::to_string(kMaxIniSize) + " bytes";
+    if (static_cast<unsigned long long>(info.st_size) > kMaxIniSize) {
+        why = tooLarge;
+        return false;
+    }
+    // One byte more than allowed tells a file that grew since fstat.
+    std::string text(kMaxIniSize + 1, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd.get(), &text[got], text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            why = std::strerror(errno);
+            return false;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    if (got > kMaxIniSize) {
+        why = tooLarge;
+        return false;
+    }
+    text.resize(got);
+    out = std::move(text);
     return true;
 }
 
@@ -51,8 +86,9 @@ std::vector<std::string> splitList(const std::string& list) {
 
 qova_result_t applyIni(const std::string& path, Environment& env) {
     std::string text;
-    if (path.empty() || !readFile(path, text))
-        return refuse(QOVA_E_INI, "cannot read ini file '" + path + "'");
+    std::string why;
+    if (!readIniFile(path, text, why))
+        return refuse(QOVA_E_INI, "cannot read ini file '" + path + "': " + why);
     text::IniSettings ini;
     std::string error;
     if (!text::parseIni(text, ini, error))
