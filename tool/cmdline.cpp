@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/program_options.hpp>
 #include <iostream>
 #include <sstream>
@@ -13,6 +14,7 @@
 
 #include "params.h"
 #include "password_entry.h"
+#include "secret.h"
 
 namespace po = boost::program_options;
 
@@ -32,6 +34,44 @@ std::string valueOrDefault(const po::variables_map& options, const CmdParamInfo&
     const auto found = options.find(param.name);
     return found != options.end() ? found->second.as<std::string>() : param.value;
 }
+
+// The local gateway password is a secret like the user's: once the record
+// holds it, the copies that the option library and the option record keep
+// are wiped, on every way out of the parser.
+class WipeGivenSecret {
+  public:
+    WipeGivenSecret(CmdParamInfo& param, po::parsed_options& parsed, po::variables_map& options)
+        : param_(param), parsed_(parsed), options_(options) {}
+    ~WipeGivenSecret() {
+        bool given = false;
+        for (po::option& option : parsed_.options) {
+            if (option.string_key == param_.name) {
+                given = true;
+                std::for_each(option.value.begin(), option.value.end(), wipeString);
+                std::for_each(option.original_tokens.begin(), option.original_tokens.end(),
+                              wipeString);
+            }
+        }
+        const auto found = options_.find(param_.name);
+        if (found != options_.end()) {
+            if (auto* value = boost::any_cast<std::string>(&found->second.value())) {
+                wipe(*value);
+            }
+        }
+        if (given) {
+            wipe(param_.value);  // the default is empty: nothing else is lost
+        }
+    }
+    WipeGivenSecret(const WipeGivenSecret&) = delete;
+    WipeGivenSecret& operator=(const WipeGivenSecret&) = delete;
+
+  private:
+    static void wipeString(std::string& text) { wipe(text); }
+
+    CmdParamInfo& param_;
+    po::parsed_options& parsed_;
+    po::variables_map& options_;
+};
 
 }  // namespace
 
@@ -77,7 +117,9 @@ void parseCmdArgs(int argc, char** argv, ParamData& data) {
 
     try {
         po::variables_map options;
-        po::store(po::parse_command_line(argc, argv, description), options);
+        po::parsed_options parsed = po::parse_command_line(argc, argv, description);
+        const WipeGivenSecret wipeLocalPass(local_pass_param, parsed, options);
+        po::store(parsed, options);
         po::notify(options);
 
         if (options.count(help_param.name) != 0) {

@@ -14,6 +14,8 @@ void wipe(std::string& secret) noexcept {
     secret.clear();
 }
 
+void wipe(void* data, std::size_t size) noexcept { explicit_bzero(data, size); }
+
 void disableCoreDumps() noexcept {
     const rlimit none{0, 0};
     setrlimit(RLIMIT_CORE, &none);

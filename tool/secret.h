@@ -7,11 +7,16 @@
 #ifndef TOOL_SECRET_H
 #define TOOL_SECRET_H
 
+#include <cstddef>
 #include <string>
 
 // Overwrites every byte the string owns (its whole capacity, not only its
 // current length) with zeros that the compiler may not elide, then empties it.
 void wipe(std::string& secret) noexcept;
+
+// Overwrites `size` bytes at `data` with zeros that the compiler may not
+// elide.
+void wipe(void* data, std::size_t size) noexcept;
 
 // Wipes the string it was given when it goes out of scope, on every path.
 class WipeOnExit {

@@ -131,9 +131,10 @@ TEST(Wipe, ClearsEveryByteTheStringOwned) {
     ParamData p;
     p.old_password = std::string(40, 'o');
     p.new_password = std::string(40, 'n');
+    p.local_pass = std::string(40, 'l');
     p.host = "kept";
-    wipePasswords(p);
-    EXPECT_TRUE(p.old_password.empty() && p.new_password.empty());
+    wipeSecrets(p);
+    EXPECT_TRUE(p.old_password.empty() && p.new_password.empty() && p.local_pass.empty());
     EXPECT_EQ(p.host, "kept");
 }
 
