@@ -96,6 +96,7 @@ qova_result_t applyIni(const std::string& path, Environment& env) {
     if (ini.reply_timeout_ms) env.reply_timeout_ms = *ini.reply_timeout_ms;
     if (ini.connect_timeout_ms) env.connect_timeout_ms = *ini.connect_timeout_ms;
     if (ini.log_file) {
+        env.log_path = *ini.log_file;
         env.log_file =
             Fd(::open(ini.log_file->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
         if (!env.log_file.valid())
@@ -159,21 +160,45 @@ std::string logPrefix(LogLevel level) {
     return out;
 }
 
-qova_result_t writeLog(LogLevel level, const std::string& text) {
-    const Environment* env = g_environment.get();
-    if (!env || !env->log_enabled) return QOVA_OK;
-    const std::string line = logPrefix(level) + text + "\n";
-    const int fd = env->log_file.valid() ? env->log_file.get() : STDERR_FILENO;
-    // One write() per line, so that lines of several processes appending
-    // to the same file do not interleave.
+namespace {
+
+// Writes all of `text` to `fd`; false with errno's value in `error` when the
+// write fails.
+bool writeAll(int fd, const std::string& text, int& error) {
     std::size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return QOVA_E_LOG;
+        if (n <= 0) {
+            error = n < 0 ? errno : EIO;
+            return false;
+        }
         done += static_cast<std::size_t>(n);
     }
-    return QOVA_OK;
+    return true;
+}
+
+}  // namespace
+
+qova_result_t writeLog(LogLevel level, const std::string& text) {
+    Environment* env = g_environment.get();
+    if (!env || !env->log_enabled) return QOVA_OK;
+    // One write() per line, so that lines of several processes appending
+    // to the same file do not interleave.
+    const std::string line = logPrefix(level) + text + "\n";
+    int error = 0;
+    if (!env->log_file.valid()) return writeAll(STDERR_FILENO, line, error) ? QOVA_OK : QOVA_E_LOG;
+    if (writeAll(env->log_file.get(), line, error)) return QOVA_OK;
+    // A full disk or an I/O error: said once, and this line and the ones
+    // after it go to standard error rather than being lost.
+    env->log_file.reset();
+    int ignored = 0;
+    writeAll(STDERR_FILENO,
+             logPrefix(LogLevel::Error) + "qova: cannot write the log file '" + env->log_path +
+                 "': " + std::strerror(error) + "; log lines go to standard error from now on\n",
+             ignored);
+    writeAll(STDERR_FILENO, line, ignored);
+    return QOVA_E_LOG;
 }
 
 }  // namespace qova::lib
