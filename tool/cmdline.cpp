@@ -79,11 +79,22 @@ std::vector<std::reference_wrapper<CmdParamInfo>> cmd_params = {
     ini_param, host_param, port_param, app_name_param, local_pass_param, help_param};
 
 IniFileStatus check_ini_file(std::string const& path) {
+    // The type first, from the path: only a regular file is ever opened, as
+    // opening a device can have effects of its own.
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        return IniFileStatus::NotFound;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return IniFileStatus::NotRegular;
+    }
+    // Then readable, and type and size once more on the open file: the path
+    // may have changed meanwhile, and O_NONBLOCK keeps a FIFO put there from
+    // blocking the open.
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return IniFileStatus::NotFound;
     }
-    struct stat info {};
     const bool known = fstat(fd, &info) == 0;
     close(fd);
     if (!known) {

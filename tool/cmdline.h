@@ -28,10 +28,10 @@ inline constexpr long long kMaxIniFileSize = 1024 * 1024;
 enum class IniFileStatus { Usable, NotFound, NotRegular, TooLarge };
 
 // Whether `path` may be handed to the gateway library as its ini file: it
-// must open for reading (else NotFound), name a regular file (NotRegular:
-// a directory, a device, a FIFO) of at most kMaxIniFileSize bytes
-// (TooLarge).  Opens without blocking, so a FIFO never waits for a writer,
-// looks at the open file and closes it at once; nothing is read.
+// must exist and open for reading (else NotFound), and name a regular file
+// (NotRegular: a directory, a device, a FIFO) of at most kMaxIniFileSize
+// bytes (TooLarge).  Only a regular file is opened, without blocking, and
+// closed at once; nothing is read.
 IniFileStatus check_ini_file(std::string const& path);
 
 // Decimal text to a port number with stream rules: leading white space is
