@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <boost/program_options.hpp>
 #include <iostream>
 #include <sstream>
@@ -47,9 +46,12 @@ class WipeGivenSecret {
         for (po::option& option : parsed_.options) {
             if (option.string_key == param_.name) {
                 given = true;
-                std::for_each(option.value.begin(), option.value.end(), wipeString);
-                std::for_each(option.original_tokens.begin(), option.original_tokens.end(),
-                              wipeString);
+                for (std::string& value : option.value) {
+                    wipe(value);
+                }
+                for (std::string& token : option.original_tokens) {
+                    wipe(token);
+                }
             }
         }
         const auto found = options_.find(param_.name);
@@ -66,8 +68,6 @@ class WipeGivenSecret {
     WipeGivenSecret& operator=(const WipeGivenSecret&) = delete;
 
   private:
-    static void wipeString(std::string& text) { wipe(text); }
-
     CmdParamInfo& param_;
     po::parsed_options& parsed_;
     po::variables_map& options_;
