@@ -11,9 +11,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/secret.h"
 #include "params.h"
 #include "password_entry.h"
-#include "secret.h"
 
 namespace po = boost::program_options;
 
@@ -47,21 +47,21 @@ class WipeGivenSecret {
             if (option.string_key == param_.name) {
                 given = true;
                 for (std::string& value : option.value) {
-                    wipe(value);
+                    base::wipe(value);
                 }
                 for (std::string& token : option.original_tokens) {
-                    wipe(token);
+                    base::wipe(token);
                 }
             }
         }
         const auto found = options_.find(param_.name);
         if (found != options_.end()) {
             if (auto* value = boost::any_cast<std::string>(&found->second.value())) {
-                wipe(*value);
+                base::wipe(*value);
             }
         }
         if (given) {
-            wipe(param_.value);  // the default is empty: nothing else is lost
+            base::wipe(param_.value);  // the default is empty: nothing else is lost
         }
     }
     WipeGivenSecret(const WipeGivenSecret&) = delete;

@@ -3,8 +3,8 @@
 
 #include <boost/format.hpp>
 
+#include "base/secret.h"
 #include "log.h"
-#include "secret.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ bool baseArgsChecks(ParamData const& data, std::string& error) {
 }
 
 void wipeSecrets(ParamData& data) noexcept {
-    wipe(data.old_password);
-    wipe(data.new_password);
-    wipe(data.local_pass);
+    base::wipe(data.old_password);
+    base::wipe(data.new_password);
+    base::wipe(data.local_pass);
 }

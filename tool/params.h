@@ -29,8 +29,8 @@ inline constexpr std::size_t kMaxPasswordLength = 65;
 // the result is false.
 bool baseArgsChecks(ParamData const& data, std::string& error);
 
-// Wipes the secrets of the record (see secret.h): both passwords and the
-// local gateway password.
+// Wipes the secrets of the record (see base/secret.h): both passwords and
+// the local gateway password.
 void wipeSecrets(ParamData& data) noexcept;
 
 #endif  // TOOL_PARAMS_H

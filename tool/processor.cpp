@@ -10,8 +10,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "base/secret.h"
 #include "log.h"
-#include "secret.h"
 
 namespace {
 
@@ -72,7 +72,7 @@ void Processor::init() {
     // never reallocates once the password is in it, and wiped after use.
     std::string url =
         (boost::format("zttcp://%1%;app_name=%2%;") % address % params.app_name).str();
-    const WipeOnExit wipeUrl(url);
+    const base::WipeOnExit wipeUrl(url);
     if (!params.local_pass.empty()) {
         constexpr char kLocalPassKey[] = "local_pass=";
         url.reserve(url.size() + sizeof kLocalPassKey + params.local_pass.size());
@@ -148,7 +148,7 @@ void Processor::sendRequest() {
     // on every path, a failed post included, as a gateway library need not.
     const auto release = [this](qova_msg_t* message) {
         if (message->body != nullptr) {
-            wipe(message->body, message->body_size);
+            base::wipe(message->body, message->body_size);
         }
         qova_pub_msgfree(publisher, message);
     };

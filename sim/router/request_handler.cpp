@@ -1,9 +1,9 @@
 #include "request_handler.h"
 
+#include <password_scheme.h>
+
 #include <algorithm>
 #include <limits>
-
-#include <password_scheme.h>
 
 #include "router_log.h"
 
