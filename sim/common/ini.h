@@ -31,7 +31,7 @@ struct IniSettings {
 
 // Parses the text of an ini file (no I/O).  Returns false with a reason in
 // `error`.
-bool parseIni(const std::string& text, IniSettings& out, std::string& error);
+[[nodiscard]] bool parseIni(const std::string& text, IniSettings& out, std::string& error);
 
 }  // namespace qova::text
 

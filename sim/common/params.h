@@ -38,7 +38,7 @@ class Params {
 
 // Parses "key=value;key=value;".  An empty text gives no pairs.  Returns
 // false with a reason in `error` (never quoting a value, which may be secret).
-bool parseParams(const std::string& text, Params& out, std::string& error);
+[[nodiscard]] bool parseParams(const std::string& text, Params& out, std::string& error);
 
 struct Url {
     std::string scheme;   // before "://"
@@ -48,7 +48,7 @@ struct Url {
 
 // Parses "scheme://address;key=value;...".  The scheme must be non-empty
 // letters and digits.  Returns false with a reason in `error`.
-bool parseUrl(const std::string& text, Url& out, std::string& error);
+[[nodiscard]] bool parseUrl(const std::string& text, Url& out, std::string& error);
 
 struct HostPort {
     std::string host;
@@ -57,16 +57,17 @@ struct HostPort {
 
 // Splits "HOST:PORT" or "[IPV6]:PORT".  The host must be non-empty and the
 // port a decimal number from 1 to 65535 without sign or spaces.
-bool splitHostPort(const std::string& address, HostPort& out, std::string& error);
+[[nodiscard]] bool splitHostPort(const std::string& address, HostPort& out, std::string& error);
 
 // Reads a decimal number from `min` to `max`: 1 to 10 digits only, no sign,
 // no spaces.
-bool parseDecimal(const std::string& text, std::uint64_t min, std::uint64_t max,
-                  std::uint64_t& out);
+[[nodiscard]] bool parseDecimal(const std::string& text, std::uint64_t min, std::uint64_t max,
+                                std::uint64_t& out);
 
 // Reads a decimal count of milliseconds from `min` to `max`: digits only, no
 // sign, no spaces.
-bool parseMillis(const std::string& text, std::uint32_t min, std::uint32_t max, std::uint32_t& out);
+[[nodiscard]] bool parseMillis(const std::string& text, std::uint32_t min, std::uint32_t max,
+                               std::uint32_t& out);
 
 }  // namespace qova::text
 

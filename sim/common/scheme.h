@@ -68,17 +68,18 @@ struct Scheme {
 // URL-safe Base64 with '=' padding.  Stricter than the codec it uses: the
 // length must be a multiple of 4, every character must be in the alphabet,
 // and '=' may stand only in the last two places.
-bool decodeBase64Url(const std::string& text, std::string& out, std::string& error);
+[[nodiscard]] bool decodeBase64Url(const std::string& text, std::string& out, std::string& error);
 
 // Inflates one complete zlib stream that fills `data` exactly; fails when the
 // output would exceed `limit` bytes.
-bool inflateZlib(const std::string& data, std::size_t limit, std::string& out, std::string& error);
+[[nodiscard]] bool inflateZlib(const std::string& data, std::size_t limit, std::string& out,
+                               std::string& error);
 
 // Parses the XML document into `out`.
-bool parseDocument(const std::string& xml, Scheme& out, std::string& error);
+[[nodiscard]] bool parseDocument(const std::string& xml, Scheme& out, std::string& error);
 
 // The whole road from scheme text to Scheme.
-bool readSchemeText(const std::string& text, Scheme& out, std::string& error);
+[[nodiscard]] bool readSchemeText(const std::string& text, Scheme& out, std::string& error);
 
 }  // namespace qova::scheme
 

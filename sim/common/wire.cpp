@@ -44,7 +44,9 @@ class Writer {
 
     std::string finish() {
         const std::uint32_t len = static_cast<std::uint32_t>(out_.size() - kLengthFieldSize);
-        for (int i = 0; i < 4; ++i) out_[i] = static_cast<char>(len >> (24 - 8 * i));
+        for (std::size_t i = 0; i < kLengthFieldSize; ++i) {
+            out_[i] = static_cast<char>(len >> (8 * (kLengthFieldSize - 1 - i)));
+        }
         return std::move(out_);
     }
 
@@ -185,17 +187,17 @@ CutStatus cutFrame(const char* data, std::size_t size, Frame& frame, std::size_t
     // The header can be judged before the payload has arrived, so a bad
     // version or type is refused without waiting for up to 64 KiB.
     if (size >= kHeaderSize) {
-        if (p[4] != kVersion) {
-            error = "unsupported protocol version " + std::to_string(p[4]);
+        if (p[kVersionOffset] != kVersion) {
+            error = "unsupported protocol version " + std::to_string(p[kVersionOffset]);
             return CutStatus::Error;
         }
-        if (!isKnownType(p[5])) {
-            error = "unknown frame type " + std::to_string(p[5]);
+        if (!isKnownType(p[kTypeOffset])) {
+            error = "unknown frame type " + std::to_string(p[kTypeOffset]);
             return CutStatus::Error;
         }
     }
     if (size - kLengthFieldSize < len) return CutStatus::NeedMore;
-    frame.type = static_cast<FrameType>(p[5]);
+    frame.type = static_cast<FrameType>(p[kTypeOffset]);
     frame.payload.assign(data + kHeaderSize, len - (kHeaderSize - kLengthFieldSize));
     consumed = kLengthFieldSize + len;
     return CutStatus::Frame;

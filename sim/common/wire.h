@@ -24,7 +24,10 @@ namespace qova::wire {
 
 inline constexpr std::uint8_t kVersion = 1;
 inline constexpr std::size_t kLengthFieldSize = 4;
-inline constexpr std::size_t kHeaderSize = kLengthFieldSize + 2;
+// Where the version and the type stand in a frame, after the length field.
+inline constexpr std::size_t kVersionOffset = kLengthFieldSize;
+inline constexpr std::size_t kTypeOffset = kVersionOffset + 1;
+inline constexpr std::size_t kHeaderSize = kTypeOffset + 1;
 // The largest frame, header included.  A body of the password scheme is at
 // most 260 bytes; the bound leaves room for other schemes and stops a peer
 // from making us buffer without end.
@@ -96,16 +99,16 @@ enum class CutStatus { Frame, NeedMore, Error };
 // tells how many bytes it took.  NeedMore: the frame is not complete yet.
 // Error: the header is invalid (bad length, version or type); `error` says
 // why and the stream cannot be resynchronised.
-CutStatus cutFrame(const char* data, std::size_t size, Frame& frame, std::size_t& consumed,
-                   std::string& error);
+[[nodiscard]] CutStatus cutFrame(const char* data, std::size_t size, Frame& frame,
+                                 std::size_t& consumed, std::string& error);
 
 // Payload parsers.  Each returns false with a reason in `error` when the
 // payload is short, has bytes left over, or a length points past its end.
-bool parse(const Frame& frame, Hello& out, std::string& error);
-bool parse(const Frame& frame, Welcome& out, std::string& error);
-bool parse(const Frame& frame, Subscription& out, std::string& error);
-bool parse(const Frame& frame, Request& out, std::string& error);
-bool parse(const Frame& frame, Reply& out, std::string& error);
+[[nodiscard]] bool parse(const Frame& frame, Hello& out, std::string& error);
+[[nodiscard]] bool parse(const Frame& frame, Welcome& out, std::string& error);
+[[nodiscard]] bool parse(const Frame& frame, Subscription& out, std::string& error);
+[[nodiscard]] bool parse(const Frame& frame, Request& out, std::string& error);
+[[nodiscard]] bool parse(const Frame& frame, Reply& out, std::string& error);
 
 const char* frameTypeName(FrameType type);
 

@@ -1,19 +1,18 @@
 // server.h -- the network side of qova-router: Boost.Asio on one thread,
-// any number of connections.
+// any number of connections (connection.h handles each one).
 //
 // Each connection introduces itself with Hello (checked against
-// --local-pass), then subscribes refs and posts requests.  The
-// RequestHandler decides what to do with each request; the server carries it
-// out: the reply goes to the connection of the request's session, after
-// --reply-delay-ms when set.  A session whose connection is gone when its
-// reply is ready gets the reply later, when a connection presenting the same
-// session id subscribes the reply's ref within --keep-ms.  A malformed frame
-// or an unexpected message closes that one connection.
+// --local-pass), then subscribes refs and posts requests.  The server accepts
+// connections and keeps the sessions: the RequestHandler decides what to do
+// with each request and the server carries it out.  The reply goes to the
+// connection of the request's session, after --reply-delay-ms when set.  A
+// session whose connection is gone when its reply is ready gets the reply
+// later, when a connection presenting the same session id subscribes the
+// reply's ref within --keep-ms.
 #ifndef SIM_ROUTER_SERVER_H
 #define SIM_ROUTER_SERVER_H
 
 #include <boost/asio/io_context.hpp>
-
 #include <memory>
 #include <string>
 
@@ -23,7 +22,7 @@
 namespace qova::router {
 
 class Server {
-public:
+  public:
     // Binds and listens on options.listen_host:listen_port at once.  Throws
     // std::runtime_error when the address does not resolve or cannot be
     // bound.  `io`, `options` and `store` must outlive the server.
@@ -43,9 +42,8 @@ public:
     // cancelled handlers have run.  Safe to call twice.
     void stop();
 
-    struct Impl;  // defined in server.cpp, where the connections use it
-
-private:
+  private:
+    struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
