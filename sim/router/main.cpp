@@ -37,6 +37,15 @@ std::string readAccountPassword(const RouterOptions& options) {
     return password;
 }
 
+// The local password of --local-pass-file: the first line of the file.
+std::string readLocalPass(const std::string& path) {
+    try {
+        return readPasswordFile(path);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("cannot read the local password: ") + e.what());
+    }
+}
+
 // Serves `store` until SIGINT or SIGTERM.
 void serve(const RouterOptions& options, AccountStore& store) {
     boost::asio::io_context io;
@@ -76,6 +85,7 @@ int main(int argc, char** argv) {
     }
 
     try {
+        if (options.local_pass_file) options.local_pass = readLocalPass(*options.local_pass_file);
         if (options.db && options.init_password) {
             std::string password = readAccountPassword(options);
             WipeOnExit wipePassword(password);

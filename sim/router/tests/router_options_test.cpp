@@ -47,6 +47,7 @@ TEST(RouterOptions, ReadsEveryOption) {
               -2147483647 - 1);
     EXPECT_EQ(parse({"--force-reply", "169", "--force-code", "2147483647"}).force_code, 2147483647);
     EXPECT_TRUE(parse({"--help"}).help);
+    EXPECT_EQ(parse({"--local-pass-file", "/lp"}).local_pass_file, "/lp");
 
     const RouterOptions db =
         parse({"--db", "a.db", "--hash-cost", "min", "--db-busy-ms", "0", "--db-read-only"});
@@ -82,6 +83,8 @@ TEST(RouterOptions, RefusesBadCommandLines) {
         {"--penalty-ms", "2147483648"},
         {"--keep-ms", "0x10"},
         {"--password-file", ""},
+        {"--local-pass-file", ""},
+        {"--local-pass", "x", "--local-pass-file", "/lp"},
         {"--force-reply", "42"},
         {"--force-code", "1"},
         {"--force-text", "t"},
