@@ -17,7 +17,8 @@
 // A connection the router closes is opened again, so the flood keeps its
 // size (after 100 ms, so that a router that refuses is not hammered).
 // Traffic goes to 127.0.0.1 only; the run ends after S seconds and
-// prints what the router did on standard output.
+// prints what the router did on standard output, as it does when stopped
+// by SIGINT or SIGTERM.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -29,6 +30,7 @@
 
 #include <boost/program_options.hpp>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -42,6 +44,10 @@ namespace wire = qova::wire;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// Set by SIGINT or SIGTERM: the run ends early and still reports.
+volatile std::sig_atomic_t stopRequested = 0;
+extern "C" void requestStop(int) { stopRequested = 1; }
 
 enum class Mode { Idle, Trickle, Subscribe, Guess, LocalPass };
 
@@ -125,7 +131,7 @@ class Flood {
         std::uint64_t round = 0;
         for (std::size_t i = 0; i < conns_.size(); ++i) open(i, round++);
         std::vector<pollfd> fds;
-        while (Clock::now() < end) {
+        while (Clock::now() < end && !stopRequested) {
             fds.clear();
             for (const Conn& c : conns_) fds.push_back({c.fd, POLLIN, 0});
             ::poll(fds.data(), fds.size(), 100);
@@ -306,6 +312,10 @@ int main(int argc, char** argv) {
         files.rlim_cur = std::min<rlim_t>(files.rlim_max, s.connections + 64);
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
+    struct sigaction stop {};
+    stop.sa_handler = requestStop;
+    ::sigaction(SIGINT, &stop, nullptr);
+    ::sigaction(SIGTERM, &stop, nullptr);
     Flood flood(s);
     flood.run();
     flood.report();

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
-#include <optional>
 #include <thread>
 
 namespace qova::router {
@@ -47,27 +46,32 @@ std::size_t ServiceQueue::pending(std::uint64_t id) const {
     return it->second.waiting.size() + (it->second.running ? 1 : 0);
 }
 
-// Starts jobs while workers are free: the first lane in turn whose penalty
-// is over goes next and, once its job is done, to the back of the turns.
+// Starts jobs while workers are free.  Lanes that have never failed go
+// first, in turn; then, in turn, those that have failed and whose penalty is
+// over.  A lane whose job has run goes to the back of the turns.
 void ServiceQueue::pump() {
-    const SteadyClock::time_point now = SteadyClock::now();
-    std::optional<SteadyClock::time_point> nextWake;
-    for (auto t = turns_.begin(); t != turns_.end() && running_ < threads_;) {
-        Lane& lane = lanes_.at(*t);
-        if (lane.not_before > now) {
-            nextWake = std::min(nextWake.value_or(lane.not_before), lane.not_before);
-            ++t;
-            continue;
+    while (running_ < threads_ && !turns_.empty()) {
+        const SteadyClock::time_point now = SteadyClock::now();
+        auto next = std::find_if(turns_.begin(), turns_.end(),
+                                 [this](std::uint64_t id) { return lanes_.at(id).failures == 0; });
+        if (next == turns_.end()) {
+            next = std::find_if(turns_.begin(), turns_.end(), [this, now](std::uint64_t id) {
+                return lanes_.at(id).not_before <= now;
+            });
         }
-        const std::uint64_t id = *t;
-        t = turns_.erase(t);
-        start(id, lane);
-    }
-    if (nextWake && running_ < threads_) {
-        wake_.expires_at(*nextWake);
-        wake_.async_wait([this, alive = alive_](boost::system::error_code ec) {
-            if (!ec && *alive) pump();
-        });
+        if (next == turns_.end()) {
+            // Every lane waits out a penalty: wake up for the first to end.
+            SteadyClock::time_point first = SteadyClock::time_point::max();
+            for (const std::uint64_t id : turns_) first = std::min(first, lanes_.at(id).not_before);
+            wake_.expires_at(first);
+            wake_.async_wait([this, alive = alive_](boost::system::error_code ec) {
+                if (!ec && *alive) pump();
+            });
+            return;
+        }
+        const std::uint64_t id = *next;
+        turns_.erase(next);
+        start(id, lanes_.at(id));
     }
 }
 

@@ -7,10 +7,10 @@
 // starts them on a small pool of worker threads, at most one job per lane at
 // a time and taking the lanes in turn, so that one connection's backlog of
 // guesses never runs ahead of another connection's single request.  A lane
-// whose job answered "wrong old password" waits before its next job starts:
-// kFirstPenalty after its first failure, twice as long after each further
-// one, up to kMaxPenalty.  A lane that has never failed is never held back
-// and never refused.
+// whose job answered "wrong old password" is slowed down: lanes that have
+// never failed go before it, and its next job waits kFirstPenalty after its
+// first failure, twice as long after each further one, up to kMaxPenalty.  A
+// lane that has never failed is never held back and never refused.
 //
 // Threads: this is the router's one place with threads.  Everything in this
 // class runs on the io_context's thread except the Job functions, which run
