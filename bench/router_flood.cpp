@@ -138,19 +138,15 @@ class Flood {
             const Clock::time_point now = Clock::now();
             for (std::size_t i = 0; i < conns_.size(); ++i) {
                 Conn& c = conns_[i];
-                if (c.fd < 0) {
-                    if (now >= c.reopen_at) open(i, round++);
-                    continue;
-                }
-                if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) && !readFrom(c)) {
-                    ++counts_.closed_by_router;
-                    drop(c);
-                    continue;
-                }
-                if (now >= c.next_action && !act(c, now)) {
+                if (c.fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) && !readFrom(c)) {
                     ++counts_.closed_by_router;
                     drop(c);
                 }
+                if (c.fd >= 0 && now >= c.next_action && !act(c, now)) {
+                    ++counts_.closed_by_router;
+                    drop(c);
+                }
+                if (c.fd < 0 && Clock::now() >= c.reopen_at) open(i, round++);
             }
         }
         for (Conn& c : conns_) drop(c);
