@@ -108,7 +108,7 @@ changes_one_client() {
 # the password from the one it believes current to the other (after a
 # refusal it believes the other); counts the changes made and the attempts.
 changes_several_clients() {
-  local clients=$1 seconds=$2 c
+  local clients=$1 seconds=$2 c pids=()
   rm -f "$scratch"/client.*
   for ((c = 0; c < clients; c++)); do
     (
@@ -126,8 +126,9 @@ changes_several_clients() {
       done
       echo "$ok $tries" >"$scratch/client.$c"
     ) &
+    pids+=($!)
   done
-  wait
+  wait "${pids[@]}"
   cat "$scratch"/client.* | awk -v s="$seconds" -v c="$clients" \
     '{ ok += $1; tries += $2 } END { printf "%d clients, %d s: %d changes (%.2f/s), %d answers (%.2f/s)\n", c, s, ok, ok / s, tries, tries / s }'
 }

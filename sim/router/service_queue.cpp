@@ -21,7 +21,8 @@ std::size_t ServiceQueue::defaultThreads() {
 bool ServiceQueue::push(std::uint64_t id, Job job, Done done) {
     if (!*alive_) return false;
     Lane& lane = lanes_[id];
-    if (waiting_ >= kMaxWaitingJobs ||
+    const bool firstOfNewcomer = lane.failures == 0 && lane.waiting.empty() && !lane.running;
+    if ((waiting_ >= kMaxWaitingJobs && !firstOfNewcomer) ||
         (lane.failures > 0 && lane.waiting.size() >= kMaxWaitingPerFailedLane)) {
         forgetIfDone(id);
         return false;

@@ -45,8 +45,9 @@ class ServiceQueue {
     static constexpr auto kFirstPenalty = std::chrono::milliseconds(250);
     static constexpr auto kMaxPenalty = std::chrono::seconds(8);
     // A lane that has failed holds at most this many waiting jobs; the
-    // queue as a whole at most kMaxWaitingJobs, so that connections that
-    // post and leave cannot make it grow without end.
+    // queue as a whole at most kMaxWaitingJobs (beyond which only a lane's
+    // first job is taken, so a newcomer's single request always is), so
+    // that connections that post and leave cannot make it grow without end.
     static constexpr std::size_t kMaxWaitingPerFailedLane = 32;
     static constexpr std::size_t kMaxWaitingJobs = 4096;
 
@@ -62,7 +63,8 @@ class ServiceQueue {
 
     // Queues `job` on `lane`; `done` gets its Decision later.  Returns false,
     // and queues nothing, when the lane has failed before and already holds
-    // kMaxWaitingPerFailedLane waiting jobs, or kMaxWaitingJobs wait in all.
+    // kMaxWaitingPerFailedLane waiting jobs, or when kMaxWaitingJobs wait in
+    // all and this is not the only job of a lane that has never failed.
     [[nodiscard]] bool push(std::uint64_t lane, Job job, Done done);
 
     // The lane's connection has gone: its waiting jobs still run in turn,

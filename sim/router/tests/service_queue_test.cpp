@@ -87,6 +87,34 @@ TEST(ServiceQueue, TakesConnectionsInTurnAndHoldsBackWrongGuessers) {
     }
 }
 
+TEST(ServiceQueue, BoundsWhatWaitsButAlwaysTakesANewcomersRequest) {
+    boost::asio::io_context io;
+    ServiceQueue queue(io, 1);
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    // One job holds the only worker until the end of the test.
+    ASSERT_TRUE(queue.push(
+        9,
+        [&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            released.wait_for(lock, 10s, [&] { return release; });
+            return Decision{};
+        },
+        [](Decision) {}));
+    for (std::size_t i = 0; i < ServiceQueue::kMaxWaitingJobs; ++i) {
+        ASSERT_TRUE(queue.push(1, answer(false), [](Decision) {})) << i;
+    }
+    EXPECT_FALSE(queue.push(1, answer(false), [](Decision) {}));
+    EXPECT_TRUE(queue.push(2, answer(false), [](Decision) {}));  // its only one
+    EXPECT_FALSE(queue.push(2, answer(false), [](Decision) {}));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    released.notify_all();
+}
+
 TEST(ServiceQueue, RunsConnectionsInParallelButOneJobOfEachAtATime) {
     boost::asio::io_context io;
     ServiceQueue queue(io, 2);
