@@ -15,8 +15,9 @@
 #include <netinet/tcp.h>
 #include <password_scheme.h>
 #include <qova.h>
-#include <router_process.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <testsupport/router.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,8 +26,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-
-#include <sys/wait.h>
 #include <vector>
 
 #include "wire.h"
@@ -85,7 +84,7 @@ void check(qova_result_t rc, const char* what) {
 }
 
 void BM_LibqovaRoundTrip(benchmark::State& state) {
-    qova::testing::RouterProcess router({"--force-reply", "169", "--rate-limit", "0"});
+    testsupport::RouterProcess router({"--force-reply", "169", "--rate-limit", "0"});
     check(qova_env_open("log=null;subsystems=mq,mqpwd,replclient"), "qova_env_open");
     const std::string url = "zttcp://" + router.address() + ";app_name=bench;";
     const std::string pub_url =
@@ -222,7 +221,7 @@ void BM_RawTcpEcho(benchmark::State& state) {
 // without libqova: what the router and loopback TCP cost alone.
 void BM_RouterWithoutLibrary(benchmark::State& state) {
     namespace wire = qova::wire;
-    qova::testing::RouterProcess router({"--force-reply", "169", "--rate-limit", "0"});
+    testsupport::RouterProcess router({"--force-reply", "169", "--rate-limit", "0"});
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;

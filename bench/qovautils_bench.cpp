@@ -1,14 +1,20 @@
 // qovautils_bench -- throughput of the qovautils codecs and file reading,
 // each beside a baseline measured in the same run:
 //   memcpy of the same size                     (every operation)
-//   a plain scalar Base64 codec of the same     (Base64::encode / decode)
-//     alphabet: three bytes to four characters through the 64-character
-//     table, decoding through one 256-entry table
+//   a plain scalar Base64 codec of the same     (each Base64 path, forced:
+//     alphabet: three bytes to four characters    scalar, avx2, avx512vbmi)
+//     through the 64-character table, decoding
+//     through one 256-entry table
+//   glibc's iconv, one call per text            (cp1251ToUtf8)
 //   read(2) into a freshly allocated buffer     (filesystem::readFile)
 // After the usual table it prints the ratios that the library is held to.
 // Run it on a Release (-O2) build; docs/benchmarks.md has the command.
+//
+// `qovautils_bench --write-base64-text=FILE` writes the 1 MiB decode input
+// to FILE and exits: bench/base64_node.sh times Node.js on the same text.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <qovautils/Base64.h>
 #include <qovautils/StringUtils.h>
 #include <qovautils/filesystem.h>
@@ -17,15 +23,19 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "../qovautils/src/Base64_internal.h"
+
 namespace {
 
 using qovautils::Base64;
+using qovautils::detail::Base64Path;
 
 constexpr size_t kKiB = 1024;
 constexpr size_t kMiB = 1024 * kKiB;
@@ -128,6 +138,8 @@ void BM_Encode(benchmark::State& state) {
         benchmark::DoNotOptimize(Encode(bytes.data(), bytes.size(), text.data()));
         benchmark::ClobberMemory();
     }
+    if (std::string(text.data(), text.size()) != encoded(bytes))
+        state.SkipWithError("wrong result");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
 }
 
@@ -147,37 +159,123 @@ void BM_Decode(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
 }
 
-BENCHMARK(BM_Memcpy)->Arg(64 * kKiB)->Arg(kMiB);
-BENCHMARK(BM_Encode<Base64::encode>)->Name("Base64Encode")->Arg(64 * kKiB)->Arg(kMiB);
-BENCHMARK(BM_Encode<plainEncode>)->Name("PlainEncode")->Arg(64 * kKiB)->Arg(kMiB);
-BENCHMARK(BM_Decode<Base64::decode>)->Name("Base64Decode")->Arg(64 * kKiB)->Arg(kMiB);
-BENCHMARK(BM_Decode<plainDecode>)->Name("PlainDecode")->Arg(64 * kKiB)->Arg(kMiB);
+template <Base64Path Path>
+size_t encodeVia(const char* input, size_t length, char* output) {
+    return qovautils::detail::base64_encode(Path, input, length, output);
+}
+template <Base64Path Path>
+size_t decodeVia(const char* input, size_t length, char* output) {
+    return qovautils::detail::base64_decode(Path, input, length, output);
+}
 
-// ---- CP1251 to UTF-8: 1 MiB of Cyrillic words with ASCII blanks, digits
-// and punctuation, about two thirds Cyrillic ----
+// A forced path on a processor without it would time the fallback instead.
+template <Base64Path Path, void (*Bench)(benchmark::State&)>
+void BM_Path(benchmark::State& state) {
+    if (!qovautils::detail::base64_path_supported(Path)) {
+        state.SkipWithError("this processor cannot run this path");
+        return;
+    }
+    Bench(state);
+}
 
-std::string mixedCp1251(size_t n) {
-    std::mt19937 rng(7);
+#define BASE64_PATH_BENCHMARKS(path, name)                                                       \
+    BENCHMARK(BM_Path<path, BM_Encode<encodeVia<path>>>)->Name("Base64Encode/" name)->Arg(kMiB); \
+    BENCHMARK(BM_Path<path, BM_Decode<decodeVia<path>>>)->Name("Base64Decode/" name)->Arg(kMiB)
+
+BENCHMARK(BM_Memcpy)->Arg(kMiB);
+BENCHMARK(BM_Encode<plainEncode>)->Name("PlainEncode")->Arg(kMiB);
+BENCHMARK(BM_Decode<plainDecode>)->Name("PlainDecode")->Arg(kMiB);
+BASE64_PATH_BENCHMARKS(Base64Path::kScalar, "scalar");
+BASE64_PATH_BENCHMARKS(Base64Path::kAvx2, "avx2");
+BASE64_PATH_BENCHMARKS(Base64Path::kAvx512Vbmi, "avx512vbmi");
+
+// ---- CP1251 to UTF-8: 1 MiB of Russian text, random sentences of common
+// words (capitals, "ё", digits, commas, dashes and «quotes» included),
+// converted from UTF-8 once at start ----
+
+const char* const kWords[] = {
+    "и",       "в",      "не",       "на",      "что",       "он",        "с",       "как",
+    "это",     "по",     "но",       "они",     "к",         "у",         "ещё",     "всё",
+    "из",      "за",     "так",      "уже",     "если",      "год",       "время",   "человек",
+    "дело",    "жизнь",  "день",     "рука",    "работа",    "слово",     "место",   "вопрос",
+    "лицо",    "глаз",   "сторона",  "страна",  "мир",       "случай",    "голова",  "ребёнок",
+    "система", "вода",   "говорить", "знать",   "стать",     "видеть",    "хотеть",  "идти",
+    "должен",  "новый",  "большой",  "русский", "последний", "хороший",   "главный", "самолёт",
+    "пароль",  "сервер", "клиент",   "счёт",    "сообщение", "изменение", "учётная"};
+
+// UTF-8 to CP1251 through iconv; the words above all have a form there.
+std::string toCp1251(std::string utf8) {
+    const iconv_t cd = iconv_open("CP1251", "UTF-8");
+    std::string out(utf8.size(), '\0');
+    char* in = &utf8[0];
+    size_t inLeft = utf8.size();
+    char* to = &out[0];
+    size_t outLeft = out.size();
+    const size_t rc = iconv(cd, &in, &inLeft, &to, &outLeft);
+    iconv_close(cd);
+    if (rc == static_cast<size_t>(-1)) std::abort();
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+std::string russianText(size_t n) {
+    std::vector<std::string> words;
+    for (const char* w : kWords) words.push_back(toCp1251(w));
+    const std::string dash = toCp1251(" — ");
+    const std::string open = toCp1251("«");
+    const std::string close = toCp1251("»");
+    std::mt19937 rng(1251);
     std::string s;
     while (s.size() < n) {
-        const int word = 2 + static_cast<int>(rng() % 9);
-        for (int i = 0; i < word; ++i) s += static_cast<char>(0xC0 + rng() % 64);  // А..я
-        s += (rng() % 5 == 0) ? ", 2026 " : " ";
+        const int length = 4 + static_cast<int>(rng() % 11);
+        for (int i = 0; i < length; ++i) {
+            std::string w = words[rng() % words.size()];
+            if (i == 0) {  // capital: а-я are 0xE0-0xFF, А-Я 0xC0-0xDF; ё 0xB8, Ё 0xA8
+                auto& c = reinterpret_cast<unsigned char&>(w[0]);
+                c = c >= 0xE0 ? c - 0x20 : c == 0xB8 ? 0xA8 : c;
+            }
+            const unsigned r = rng() % 40;
+            if (r == 0) w = open + w + close;
+            if (r == 1) w = std::to_string(rng() % 3000);
+            s += w;
+            if (i + 1 < length) s += r < 5 ? ", " : r == 5 ? dash : " ";
+        }
+        s += rng() % 6 == 0 ? ".\n" : ". ";
     }
     s.resize(n);
     return s;
 }
 
-void BM_Cp1251ToUtf8(benchmark::State& state) {
-    std::string text = mixedCp1251(static_cast<size_t>(state.range(0)));
+// The same contract through glibc's converter: one descriptor per call, one
+// call, the exact text or nothing.
+std::string iconvCp1251ToUtf8(char* input, size_t length) {
+    const iconv_t cd = iconv_open("UTF-8", "CP1251");
+    if (cd == reinterpret_cast<iconv_t>(-1) || length == 0) return std::string();
+    std::string result(length * 3, '\0');
+    char* in = input;
+    size_t inLeft = length;
+    char* out = &result[0];
+    size_t outLeft = result.size();
+    const bool ok = iconv(cd, &in, &inLeft, &out, &outLeft) != static_cast<size_t>(-1);
+    iconv_close(cd);
+    if (!ok) return std::string();
+    result.resize(result.size() - outLeft);
+    return result;
+}
+
+template <std::string (*Convert)(char*, size_t)>
+void BM_Cp1251(benchmark::State& state) {
+    std::string text = russianText(static_cast<size_t>(state.range(0)));
+    const std::string expected = iconvCp1251ToUtf8(&text[0], text.size());
     for (auto _ : state) {
-        std::string out = qovautils::StringUtils::cp1251ToUtf8(&text[0], text.size());
-        if (out.empty()) state.SkipWithError("conversion failed");
+        std::string out = Convert(&text[0], text.size());
+        if (out.size() != expected.size()) state.SkipWithError("conversion failed");
         benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
-BENCHMARK(BM_Cp1251ToUtf8)->Arg(kMiB);
+BENCHMARK(BM_Cp1251<qovautils::StringUtils::cp1251ToUtf8>)->Name("Cp1251ToUtf8")->Arg(kMiB);
+BENCHMARK(BM_Cp1251<iconvCp1251ToUtf8>)->Name("Cp1251Iconv")->Arg(kMiB);
 
 // ---- readFile against read(2), on one 64 MiB file ----
 
@@ -237,13 +335,22 @@ class RatioReporter : public benchmark::ConsoleReporter {
         ConsoleReporter::Finalize();
         std::printf("\nRatios (throughput of the first over the second):\n");
         const char* pairs[][3] = {
-            {"Base64Encode/65536", "PlainEncode/65536", ""},
-            {"Base64Encode/1048576", "PlainEncode/1048576", "target >= 2.00"},
-            {"Base64Decode/65536", "PlainDecode/65536", ""},
-            {"Base64Decode/1048576", "PlainDecode/1048576", "target >= 1.15"},
-            {"Base64Encode/1048576", "BM_Memcpy/1048576", ""},
-            {"Base64Decode/1048576", "BM_Memcpy/1048576", ""},
-            {"BM_Cp1251ToUtf8/1048576", "BM_Memcpy/1048576", ""},
+            {"Base64Encode/scalar/1048576", "PlainEncode/1048576", "target >= 2.00"},
+            {"Base64Decode/scalar/1048576", "PlainDecode/1048576", "target >= 1.15"},
+            {"Base64Encode/avx2/1048576", "PlainEncode/1048576", "target >= 4.00"},
+            {"Base64Decode/avx2/1048576", "PlainDecode/1048576", "target >= 3.00"},
+            {"Base64Encode/avx512vbmi/1048576", "PlainEncode/1048576", "target >= 5.00"},
+            {"Base64Decode/avx512vbmi/1048576", "PlainDecode/1048576", "target >= 4.00"},
+            {"PlainEncode/1048576", "BM_Memcpy/1048576", ""},
+            {"PlainDecode/1048576", "BM_Memcpy/1048576", ""},
+            {"Base64Encode/scalar/1048576", "BM_Memcpy/1048576", ""},
+            {"Base64Decode/scalar/1048576", "BM_Memcpy/1048576", ""},
+            {"Base64Encode/avx2/1048576", "BM_Memcpy/1048576", ""},
+            {"Base64Decode/avx2/1048576", "BM_Memcpy/1048576", ""},
+            {"Base64Encode/avx512vbmi/1048576", "BM_Memcpy/1048576", ""},
+            {"Base64Decode/avx512vbmi/1048576", "BM_Memcpy/1048576", ""},
+            {"Cp1251ToUtf8/1048576", "Cp1251Iconv/1048576", "target >= 8.00"},
+            {"Cp1251ToUtf8/1048576", "BM_Memcpy/1048576", ""},
             {"PlainRead/67108864", "ReadFile/67108864",
              "target <= 1.15 (readFile time / read(2) time)"},
             {"ReadFile/67108864", "BM_Memcpy/67108864", ""},
@@ -252,7 +359,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
             const auto a = rate_.find(p[0]);
             const auto b = rate_.find(p[1]);
             if (a == rate_.end() || b == rate_.end() || b->second == 0) continue;
-            std::printf("  %-24s / %-22s %7.3f  %s\n", p[0], p[1], a->second / b->second, p[2]);
+            std::printf("  %-31s / %-19s %7.3f  %s\n", p[0], p[1], a->second / b->second, p[2]);
         }
     }
 
@@ -263,6 +370,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string writeText = "--write-base64-text=";
+    if (argc == 2 && std::string(argv[1]).compare(0, writeText.size(), writeText) == 0) {
+        const std::string text = encoded(randomBytes(kMiB));
+        std::ofstream file(argv[1] + writeText.size(), std::ios::binary);
+        file << text;
+        return file.flush() ? 0 : 1;
+    }
+
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 

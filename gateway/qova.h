@@ -39,21 +39,21 @@ typedef uint32_t qova_result_t; /* 0 is success */
 #define QOVA_OK 0u
 /* Failures.  All of them are non-zero and none of them is retried inside
  * the library: the caller decides. */
-#define QOVA_E_INVALID_ARG 0x20001u  /* a NULL pointer or an argument out of range */
-#define QOVA_E_SETTINGS 0x20002u     /* settings text malformed, or an unknown key */
-#define QOVA_E_TIMEOUT 0x20003u      /* nothing arrived within the time-out; not a failure */
-#define QOVA_E_NOT_READY 0x20004u    /* environment not open, or object not ACTIVE */
-#define QOVA_E_URL 0x20005u          /* URL malformed: unknown scheme or bad parameter */
-#define QOVA_E_INI 0x20006u          /* ini file unreadable, malformed, or an unknown entry */
-#define QOVA_E_CONNECT 0x20007u      /* router unreachable, address unusable, or time-out */
-#define QOVA_E_REFUSED 0x20008u      /* router refused the session (local password, version) */
-#define QOVA_E_SCHEME 0x20009u       /* scheme text not decodable, not inflatable or not valid */
-#define QOVA_E_UNKNOWN_MSG 0x2000Au  /* message id not described by the scheme */
-#define QOVA_E_BUFFER 0x2000Bu       /* caller's buffer too small (text cut, still terminated) */
-#define QOVA_E_IO 0x2000Cu           /* the connection failed while sending or receiving */
-#define QOVA_E_NOMEM 0x2000Du        /* out of memory */
-#define QOVA_E_STATE 0x2000Eu        /* operation not allowed in the object's current state */
-#define QOVA_E_LOG 0x2000Fu          /* the log file could not be written */
+#define QOVA_E_INVALID_ARG 0x20001u /* a NULL pointer or an argument out of range */
+#define QOVA_E_SETTINGS 0x20002u    /* settings text malformed, or an unknown key */
+#define QOVA_E_TIMEOUT 0x20003u     /* nothing arrived within the time-out; not a failure */
+#define QOVA_E_NOT_READY 0x20004u   /* environment not open, or object not ACTIVE */
+#define QOVA_E_URL 0x20005u         /* URL malformed: unknown scheme or bad parameter */
+#define QOVA_E_INI 0x20006u         /* ini file unreadable, malformed, or an unknown entry */
+#define QOVA_E_CONNECT 0x20007u     /* router unreachable, address unusable, or time-out */
+#define QOVA_E_REFUSED 0x20008u     /* router refused the session (local password, version) */
+#define QOVA_E_SCHEME 0x20009u      /* scheme text not decodable, not inflatable or not valid */
+#define QOVA_E_UNKNOWN_MSG 0x2000Au /* message id not described by the scheme */
+#define QOVA_E_BUFFER 0x2000Bu      /* caller's buffer too small (text cut, still terminated) */
+#define QOVA_E_IO 0x2000Cu          /* the connection failed while sending or receiving */
+#define QOVA_E_NOMEM 0x2000Du       /* out of memory */
+#define QOVA_E_STATE 0x2000Eu       /* operation not allowed in the object's current state */
+#define QOVA_E_LOG 0x2000Fu         /* the log file could not be written */
 
 #define QOVA_STATE_CLOSED 0u
 #define QOVA_STATE_ERROR 1u

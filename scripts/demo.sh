@@ -17,18 +17,20 @@
 #
 #   printf '%s\n' demo-old demo-new demo-new | PWD_DEMO_PASSWORD=demo-old scripts/demo.sh
 #
-# Settings from the environment: PWD_BUILD_DIR (default build), PWD_DEMO_PORT
-# (default 4001), PWD_DEMO_PASSWORD (sets the account's password before the
-# run), PWD_DEMO_DB (default BUILD_DIR/demo-account.db).
+# Settings from the environment: PWD_BUILD_DIR (default build), PWD_JOBS
+# (parallel compile jobs, default 2), PWD_DEMO_PORT (default 4001),
+# PWD_DEMO_PASSWORD (sets the account's password before the run), PWD_DEMO_DB
+# (default BUILD_DIR/demo-account.db).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build_dir=${PWD_BUILD_DIR:-build}
+jobs=${PWD_JOBS:-2}
 port=${PWD_DEMO_PORT:-4001}
 
 scripts/deps.sh
 cmake -S . -B "$build_dir" -G Ninja >/dev/null
-cmake --build "$build_dir" -j2 --target pwd_changer qova-router
+cmake --build "$build_dir" -j "$jobs" --target pwd_changer qova-router
 
 router="$build_dir/sim/router/qova-router"
 source scripts/lib/router.sh  # sets $scratch and the EXIT trap

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those that
 # are missing, so a second run costs a few dpkg queries and nothing else.
+#   scripts/deps.sh              build and tests
+#   scripts/deps.sh --package    also what scripts/package.sh needs
 set -euo pipefail
 
 packages=(
@@ -10,7 +12,12 @@ packages=(
   zlib1g-dev libpugixml-dev libsodium-dev libsqlite3-dev
   clang-format
   time  # GNU time: bench/pwd_changer_bench.sh reads CPU time and peak memory
+  groff-base man-db  # the man pages' tests render them as lintian does
 )
+if [[ ${1:-} == --package ]]; then
+  # dpkg-shlibdeps, the package checker, and systemd-analyze for the unit.
+  packages+=(dpkg-dev lintian systemd)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

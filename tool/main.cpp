@@ -11,15 +11,15 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/secret.h"
 #include "cmdline.h"
 #include "params.h"
 #include "processor.h"
-#include "secret.h"
 
 int main(int argc, char** argv) {
     // Before the first prompt: a crash must not write the passwords to disk,
     // and standard input keeps no buffered copy of what was typed.
-    disableCoreDumps();
+    base::disableCoreDumps();
     std::setvbuf(stdin, nullptr, _IONBF, 0);
 
     ParamData data;

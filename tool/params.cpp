@@ -3,8 +3,8 @@
 
 #include <boost/format.hpp>
 
+#include "base/secret.h"
 #include "log.h"
-#include "secret.h"
 
 namespace {
 
@@ -38,6 +38,6 @@ bool baseArgsChecks(ParamData const& data, std::string& error) {
 }
 
 void wipePasswords(ParamData& data) noexcept {
-    wipe(data.old_password);
-    wipe(data.new_password);
+    base::wipe(data.old_password);
+    base::wipe(data.new_password);
 }

@@ -28,7 +28,7 @@ inline constexpr std::size_t kMaxPasswordLength = 65;
 // the result is false.
 bool baseArgsChecks(ParamData const& data, std::string& error);
 
-// Wipes both passwords of the record (see secret.h).
+// Wipes both passwords of the record (see base/secret.h).
 void wipePasswords(ParamData& data) noexcept;
 
 #endif  // TOOL_PARAMS_H

@@ -11,8 +11,8 @@
 #include <locale>
 #include <stdexcept>
 
+#include "base/secret.h"
 #include "params.h"
-#include "secret.h"
 
 // Async-signal-safe: the signal handlers below call it too.
 void echo(bool on) {
@@ -142,7 +142,7 @@ void appendSecret(std::string& word, char c) {
         std::string bigger;
         bigger.reserve(2 * word.capacity());
         bigger.append(word);
-        wipe(word);
+        base::wipe(word);
         word.swap(bigger);
     }
     word.push_back(c);
@@ -195,7 +195,7 @@ void prompt_passwords(ParamData& data) {
     endLine();
     std::cout << "Enter new password again: ";
     std::string confirmation = read_password();
-    const WipeOnExit wipeConfirmation(confirmation);
+    const base::WipeOnExit wipeConfirmation(confirmation);
     endLine();
     if (confirmation != data.new_password) {
         throw std::runtime_error("Passwords do not match.");

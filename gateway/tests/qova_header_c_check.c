@@ -6,5 +6,6 @@ qova_result_t qova_c_check_dump(const qova_msg_t* msg, char* buffer, size_t* siz
 qova_result_t qova_c_check_dump(const qova_msg_t* msg, char* buffer, size_t* size) {
     qova_callback_t callback = 0;
     (void)callback;
-    return msg->type == QOVA_MSG_DATA ? QOVA_OK : (buffer && size ? QOVA_E_STATE : QOVA_E_INVALID_ARG);
+    return msg->type == QOVA_MSG_DATA ? QOVA_OK
+                                      : (buffer && size ? QOVA_E_STATE : QOVA_E_INVALID_ARG);
 }

@@ -1,14 +1,13 @@
 // The scheme text the tool hands to the gateway must decode back to the
 // scheme document byte for byte: strip the prefix, URL-safe Base64, inflate.
 #include <gtest/gtest.h>
+#include <password_scheme.h>
+#include <qovautils/Base64.h>
 #include <zlib.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <password_scheme.h>
-#include <qovautils/Base64.h>
 
 namespace {
 
@@ -29,8 +28,7 @@ TEST(PasswordScheme, TextDecodesToTheDocument) {
     EXPECT_EQ(text.find(';'), std::string::npos) << "must stand last in a ';'-separated URL";
 
     const std::string encoded = text.substr(std::strlen(pwdscheme::kSchemePrefix));
-    std::vector<char> compressed(
-        qovautils::Base64::decode_len(encoded.data(), encoded.size()));
+    std::vector<char> compressed(qovautils::Base64::decode_len(encoded.data(), encoded.size()));
     ASSERT_EQ(qovautils::Base64::decode(encoded.data(), encoded.size(), compressed.data()),
               compressed.size());
     ASSERT_GE(compressed.size(), 2u);

@@ -5,21 +5,22 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <testsupport/scoped.h>
+#include <testsupport/scratch.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <set>
 #include <string>
 
-#include "test_util.h"
-
 namespace {
 
 namespace fs = qovautils::filesystem;
-using qovautils_test::ScopedEnv;
-using qovautils_test::ScopedTempDir;
+using testsupport::ScopedEnv;
+using testsupport::ScratchDir;
 
 // Owns a descriptor for the length of a test.
 struct ScopedFd {
@@ -37,7 +38,7 @@ std::string allBytes(size_t size) {
 }
 
 TEST(ReadFile, RegularFiles) {
-    ScopedTempDir dir;
+    ScratchDir dir;
     const std::string cases[] = {"",
                                  "x",
                                  "line one\r\nline two\n",
@@ -56,10 +57,10 @@ TEST(ReadFile, RegularFiles) {
 }
 
 TEST(ReadFile, FailuresGiveEmptyContentsAndTheFlag) {
-    ScopedTempDir dir;
-    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ScratchDir dir;
+    ASSERT_EQ(::mkfifo(dir.path("fifo").c_str(), 0600), 0);
     // Holding the FIFO open for writing lets the read side open at once.
-    ScopedFd fifoWriter(::open(dir.file("fifo").c_str(), O_RDWR | O_NONBLOCK));
+    ScopedFd fifoWriter(::open(dir.path("fifo").c_str(), O_RDWR | O_NONBLOCK));
     ASSERT_GE(fifoWriter.fd, 0);
     ASSERT_EQ(::write(fifoWriter.fd, "data", 4), 4);
     int pipeFds[2];
@@ -68,11 +69,11 @@ TEST(ReadFile, FailuresGiveEmptyContentsAndTheFlag) {
     ASSERT_EQ(::write(pipeWrite.fd, "data", 4), 4);
 
     const std::pair<const char*, std::string> cases[] = {
-        {"missing file", dir.file("missing")},
-        {"missing directory", dir.file("no/such/file")},
+        {"missing file", dir.path("missing")},
+        {"missing directory", dir.path("no/such/file")},
         {"directory", dir.path()},
         {"root directory", "/"},
-        {"FIFO", dir.file("fifo")},
+        {"FIFO", dir.path("fifo")},
         {"pipe", "/proc/self/fd/" + std::to_string(pipeRead.fd)},
         {"empty path", ""},
     };
@@ -85,7 +86,7 @@ TEST(ReadFile, FailuresGiveEmptyContentsAndTheFlag) {
 
 TEST(ReadFile, UnreadableFileFails) {
     if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
-    ScopedTempDir dir;
+    ScratchDir dir;
     const std::string path = dir.write("secret", "contents");
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
     const auto [data, failed] = fs::readFile(path);
@@ -182,7 +183,7 @@ class TempObject : public ::testing::TestWithParam<TempKind> {
 };
 
 TEST_P(TempObject, InTheGivenDirectory) {
-    ScopedTempDir dir;
+    ScratchDir dir;
     const std::pair<std::string, std::string> cases[] = {
         {"pre-", ""}, {"", ""}, {"pre-", ".txt"}, {"", ".d"}, {"a b", "-post fix"}};
     for (const auto& [prefix, suffix] : cases) {
@@ -192,13 +193,13 @@ TEST_P(TempObject, InTheGivenDirectory) {
 }
 
 TEST_P(TempObject, DirectoryWithATrailingSlashGivesTwoSlashes) {
-    ScopedTempDir dir;
+    ScratchDir dir;
     const std::string path = make("p", "", dir.path() + "/");
     expectMadeFrom(dir.path() + "//pXXXXXX", path);
 }
 
 TEST_P(TempObject, DefaultDirectoryIsTempdirOrTmp) {
-    ScopedTempDir dir;
+    ScratchDir dir;
     {
         ScopedEnv env("TEMPDIR", dir.path().c_str());
         expectMadeFrom(dir.path() + "/qXXXXXX.s", make("q", ".s", ""));
@@ -224,16 +225,16 @@ TEST_P(TempObject, EmptyTempdirMeansTheRootDirectory) {
 }
 
 TEST_P(TempObject, MissingDirectoryCreatesNothing) {
-    ScopedTempDir dir;
+    ScratchDir dir;
     for (const char* suffix : {"", ".x"}) {
-        EXPECT_EQ(make("p", suffix, dir.file("missing")), "");
-        EXPECT_EQ(make("p", suffix, dir.file("missing/deeper")), "");
+        EXPECT_EQ(make("p", suffix, dir.path("missing")), "");
+        EXPECT_EQ(make("p", suffix, dir.path("missing/deeper")), "");
     }
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 TEST_P(TempObject, NulInsideTheNameCreatesNothing) {
-    ScopedTempDir dir;
+    ScratchDir dir;
     for (const char* suffix : {"", ".x"}) {
         EXPECT_EQ(make(std::string("XXXXXX\0", 7), suffix, dir.path()), "");
         EXPECT_EQ(make("p", std::string(".\0x", 3), dir.path()), "");
@@ -242,7 +243,7 @@ TEST_P(TempObject, NulInsideTheNameCreatesNothing) {
 }
 
 TEST_P(TempObject, EveryCallMakesANewObject) {
-    ScopedTempDir dir;
+    ScratchDir dir;
     for (const char* suffix : {"", ".suffix"}) {
         std::set<std::string> paths;
         for (int i = 0; i < 50; ++i) {

@@ -4,7 +4,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <sstream>
 
-#include "params.h"
+#include "base/parse.h"
 
 namespace qova::text {
 namespace {
@@ -14,7 +14,8 @@ namespace pt = boost::property_tree;
 bool readMillis(const pt::ptree& entry, const std::string& name, std::uint32_t max,
                 std::optional<std::uint32_t>& out, std::string& error) {
     std::uint32_t v = 0;
-    if (!entry.empty() || !parseMillis(entry.data(), 1, max, v)) {
+    if (!entry.empty() ||
+        base::parseDecimal<std::uint32_t>(entry.data(), 1, max, v) != base::DecimalStatus::Ok) {
         error = "session." + name + " must be a number from 1 to " + std::to_string(max);
         return false;
     }

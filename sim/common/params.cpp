@@ -4,25 +4,6 @@
 #include <cctype>
 
 namespace qova::text {
-namespace {
-
-bool allDigits(const std::string& s) {
-    return !s.empty() &&
-           std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
-}
-
-}  // namespace
-
-// At most 10 digits, so the value cannot overflow 64 bits before the range
-// check.
-bool parseDecimal(const std::string& s, std::uint64_t min, std::uint64_t max, std::uint64_t& out) {
-    if (!allDigits(s) || s.size() > 10) return false;
-    std::uint64_t v = 0;
-    for (char c : s) v = v * 10 + static_cast<std::uint64_t>(c - '0');
-    if (v < min || v > max) return false;
-    out = v;
-    return true;
-}
 
 const std::string* Params::find(const std::string& key) const {
     for (const Param& p : items)
@@ -89,49 +70,6 @@ bool parseUrl(const std::string& text, Url& out, std::string& error) {
     }
     out.address = text.substr(start, semi - start);
     return parseParams(text.substr(semi + 1), out.params, error);
-}
-
-bool splitHostPort(const std::string& address, HostPort& out, std::string& error) {
-    std::string host;
-    std::string port;
-    if (!address.empty() && address[0] == '[') {
-        const std::size_t close = address.find(']');
-        if (close == std::string::npos || close + 1 >= address.size() ||
-            address[close + 1] != ':') {
-            error = "address '" + address + "' is not [HOST]:PORT";
-            return false;
-        }
-        host = address.substr(1, close - 1);
-        port = address.substr(close + 2);
-    } else {
-        const std::size_t colon = address.rfind(':');
-        if (colon == std::string::npos) {
-            error = address.empty() ? "empty address" : "address '" + address + "' has no port";
-            return false;
-        }
-        host = address.substr(0, colon);
-        port = address.substr(colon + 1);
-    }
-    if (host.empty()) {
-        error = "address '" + address + "' has no host";
-        return false;
-    }
-    std::uint64_t n = 0;
-    if (!parseDecimal(port, 1, 65535, n)) {
-        error = "address '" + address + "' has a bad port";
-        return false;
-    }
-    out.host = std::move(host);
-    out.port = std::to_string(n);
-    return true;
-}
-
-bool parseMillis(const std::string& text, std::uint32_t min, std::uint32_t max,
-                 std::uint32_t& out) {
-    std::uint64_t v = 0;
-    if (!parseDecimal(text, min, max, v)) return false;
-    out = static_cast<std::uint32_t>(v);
-    return true;
 }
 
 }  // namespace qova::text

@@ -1,5 +1,6 @@
-// params.h -- the texts that configure libqova: settings ("key=value;..."),
-// URLs ("scheme://address;key=value;...") and the "HOST:PORT" address.
+// params.h -- the texts that configure libqova: settings ("key=value;...")
+// and URLs ("scheme://address;key=value;...").  The "HOST:PORT" address and
+// the numbers in these texts follow base/parse.h.
 //
 // The rules, the same for settings and for the parameters of a URL:
 //   - pairs are separated by ';'; one empty pair at the very end is allowed
@@ -13,7 +14,6 @@
 #ifndef SIM_COMMON_PARAMS_H
 #define SIM_COMMON_PARAMS_H
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -49,25 +49,6 @@ struct Url {
 // Parses "scheme://address;key=value;...".  The scheme must be non-empty
 // letters and digits.  Returns false with a reason in `error`.
 [[nodiscard]] bool parseUrl(const std::string& text, Url& out, std::string& error);
-
-struct HostPort {
-    std::string host;
-    std::string port;  // decimal, 1 to 65535, as text for getaddrinfo
-};
-
-// Splits "HOST:PORT" or "[IPV6]:PORT".  The host must be non-empty and the
-// port a decimal number from 1 to 65535 without sign or spaces.
-[[nodiscard]] bool splitHostPort(const std::string& address, HostPort& out, std::string& error);
-
-// Reads a decimal number from `min` to `max`: 1 to 10 digits only, no sign,
-// no spaces.
-[[nodiscard]] bool parseDecimal(const std::string& text, std::uint64_t min, std::uint64_t max,
-                                std::uint64_t& out);
-
-// Reads a decimal count of milliseconds from `min` to `max`: digits only, no
-// sign, no spaces.
-[[nodiscard]] bool parseMillis(const std::string& text, std::uint32_t min, std::uint32_t max,
-                               std::uint32_t& out);
 
 }  // namespace qova::text
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <pugixml.hpp>
 
-#include "params.h"
+#include "base/parse.h"
 
 namespace qova::scheme {
 namespace {
@@ -43,11 +43,11 @@ bool readAttributes(const pugi::xml_node& node, const std::vector<const char*>& 
 }
 
 bool parseType(const std::string& type, Field& field) {
-    std::uint64_t n = 0;
-    if (type.size() >= 2 && type[0] == 'c' && text::parseDecimal(type.substr(1), 1, 65535, n) &&
-        type[1] != '0') {
+    std::size_t n = 0;
+    if (type.size() >= 2 && type[0] == 'c' && type[1] != '0' &&
+        base::parseDecimal<std::size_t>(type.substr(1), 1, 65535, n) == base::DecimalStatus::Ok) {
         field.kind = FieldKind::Text;
-        field.size = static_cast<std::size_t>(n) + 1;
+        field.size = n + 1;
         return true;
     }
     if (type == "i1" || type == "i2" || type == "i4" || type == "i8") {
@@ -62,12 +62,11 @@ bool parseTable(const pugi::xml_node& node, Table& table, std::string& error) {
     std::vector<std::string> v;
     if (!readAttributes(node, {"name", "msgid"}, v, error)) return false;
     table.name = v[0];
-    std::uint64_t id = 0;
-    if (!text::parseDecimal(v[1], 0, UINT32_MAX, id)) {
+    if (base::parseDecimal<std::uint32_t>(v[1], 0, UINT32_MAX, table.msg_id) !=
+        base::DecimalStatus::Ok) {
         error = "table " + table.name + " has a bad msgid";
         return false;
     }
-    table.msg_id = static_cast<std::uint32_t>(id);
     for (const pugi::xml_node& child : node.children()) {
         if (child.type() != pugi::node_element) {
             error = "table " + table.name + " holds text";

@@ -7,18 +7,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/parse.h"
+#include "base/secret.h"
 #include "environment.h"
 #include "objects.h"
-#include "params.h"
-
-namespace qova::lib {
-
-void wipe(std::string& s) {
-    if (!s.empty()) ::explicit_bzero(&s[0], s.size());
-    s.clear();
-}
-
-}  // namespace qova::lib
 
 using qova::lib::Clock;
 namespace wire = qova::wire;
@@ -42,7 +34,7 @@ wire::SessionId randomSessionId() {
 
 }  // namespace
 
-qova_publisher::OwnedMessage::~OwnedMessage() { qova::lib::wipe(body); }
+qova_publisher::OwnedMessage::~OwnedMessage() { base::wipe(body); }
 
 qova_conn::qova_conn(std::string address, std::string app_name, std::string local_pass,
                      std::uint32_t reply_timeout_ms, std::uint32_t connect_timeout_ms)
@@ -57,7 +49,7 @@ qova_conn::~qova_conn() {
     close();
     for (qova_publisher* pub : publishers_) pub->conn = nullptr;
     for (qova_listener* lsn : listeners_) lsn->conn = nullptr;
-    qova::lib::wipe(local_pass_);
+    base::wipe(local_pass_);
 }
 
 void qova_conn::detach(qova_publisher* pub) {
@@ -72,7 +64,7 @@ void qova_conn::dropSocket(bool lost) {
     socket_.reset();
     ++generation_;
     in_.clear();
-    qova::lib::wipe(out_);
+    base::wipe(out_);
     // A loss leaves the open publishers and listeners in ERROR, so that a
     // caller that looks at their states after the connection's (as
     // pwd_changer's loop does) closes them rather than opening them again on
@@ -106,21 +98,21 @@ qova_result_t qova_conn::refuseOpen(qova_result_t code, const std::string& why) 
 qova_result_t qova_conn::open() {
     if (state_ != QOVA_STATE_CLOSED) return QOVA_E_STATE;
     if (app_name_.empty()) return refuseOpen(QOVA_E_URL, "the application name is empty");
-    qova::text::HostPort hp;
+    base::HostPort hp;
     std::string error;
-    if (!qova::text::splitHostPort(address_, hp, error)) return refuseOpen(QOVA_E_CONNECT, error);
+    if (!base::parseHostPort(address_, 1, hp, error)) return refuseOpen(QOVA_E_CONNECT, error);
 
     state_ = QOVA_STATE_OPENING;
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(connect_timeout_ms_);
-    qova::lib::Fd fd = qova::lib::connectTcp(hp.host, hp.port, deadline, error);
+    qova::lib::Fd fd = qova::lib::connectTcp(hp.host, std::to_string(hp.port), deadline, error);
     if (!fd.valid()) return refuseOpen(QOVA_E_CONNECT, error);
     dropSocket(false);
     socket_ = std::move(fd);
 
     wire::Hello hello{session_, app_name_, local_pass_};
     std::string frame = wire::encode(hello);
-    qova::lib::wipe(hello.local_pass);
+    base::wipe(hello.local_pass);
     if (!queueFrame(std::move(frame), error)) return refuseOpen(QOVA_E_CONNECT, error);
     return handshake(deadline);
 }
@@ -164,7 +156,7 @@ qova_result_t qova_conn::handshake(Clock::time_point deadline) {
 // Appends `frame` to the output and sends what the socket takes now.
 bool qova_conn::queueFrame(std::string frame, std::string& error) {
     out_ += frame;
-    qova::lib::wipe(frame);
+    base::wipe(frame);
     return flush(error);
 }
 
@@ -173,10 +165,10 @@ bool qova_conn::flush(std::string& error) {
     const long sent = qova::lib::sendSome(socket_.get(), out_, error);
     if (sent < 0) return false;
     if (static_cast<std::size_t>(sent) == out_.size()) {
-        qova::lib::wipe(out_);
+        base::wipe(out_);
     } else if (sent > 0) {
         std::string rest = out_.substr(static_cast<std::size_t>(sent));
-        qova::lib::wipe(out_);
+        base::wipe(out_);
         out_ = std::move(rest);
     }
     return true;
@@ -202,7 +194,7 @@ qova_result_t qova_conn::post(qova_publisher& pub, const qova_msg_t& msg, bool e
     request.msg_id = msg.msg_id;
     request.body.assign(static_cast<const char*>(msg.body), msg.body_size);
     std::string frame = wire::encode(request);
-    qova::lib::wipe(request.body);
+    base::wipe(request.body);
     std::string error;
     if (!queueFrame(std::move(frame), error)) {
         fail(error);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 
+#include "base/parse.h"
 #include "ini.h"
 #include "params.h"
 
@@ -97,7 +98,8 @@ qova_result_t openEnvironment(const char* settings) {
     }
     // Set but empty counts as not set, like a variable cleared with "X=".
     if (const char* value = std::getenv(kReplyTimeoutVariable); value && *value) {
-        if (!text::parseMillis(value, 1, text::kMaxReplyTimeoutMs, env->reply_timeout_ms))
+        if (base::parseDecimal<std::uint32_t>(value, 1, text::kMaxReplyTimeoutMs,
+                                              env->reply_timeout_ms) != base::DecimalStatus::Ok)
             return refuse(QOVA_E_SETTINGS, std::string(kReplyTimeoutVariable) + " is not 1 to " +
                                                std::to_string(text::kMaxReplyTimeoutMs));
     }

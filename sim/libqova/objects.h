@@ -30,12 +30,6 @@
 #include "scheme.h"
 #include "wire.h"
 
-namespace qova::lib {
-// Overwrites every byte `s` holds, so that secrets do not linger in freed
-// memory, and empties it.
-void wipe(std::string& s);
-}  // namespace qova::lib
-
 struct qova_scheme {
     qova::scheme::Scheme scheme;
 };

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "secret.h"
+#include "base/secret.h"
 
 namespace qova::router {
 namespace {
@@ -55,7 +55,7 @@ bool readLine(int fd, std::string& line, const std::string& source) {
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) {
             const int err = errno;
-            wipe(line);
+            base::wipe(line);
             throw std::runtime_error("cannot read the account password from " + source + ": " +
                                      std::strerror(err));
         }
@@ -63,7 +63,7 @@ bool readLine(int fd, std::string& line, const std::string& source) {
         any = true;
         if (c == '\n') break;
         if (line.size() == kMaxLine) {
-            wipe(line);
+            base::wipe(line);
             throw std::runtime_error("the account password line in " + source + " is too long");
         }
         line.push_back(c);
@@ -117,10 +117,10 @@ std::string readPasswordLine(int fd, const char* prompt) {
 std::string readNewPassword(int fd) {
     if (!::isatty(fd)) return readPasswordLine(fd);
     std::string first = readPasswordLine(fd, "New account password: ");
-    WipeOnExit wipeFirst(first);
+    base::WipeOnExit wipeFirst(first);
     std::string second = readPasswordLine(fd, "Repeat the new password: ");
-    if (!equalSecrets(first, second)) {
-        wipe(second);
+    if (!base::equalSecrets(first, second)) {
+        base::wipe(second);
         throw std::runtime_error("the two entries of the new password differ; nothing was changed");
     }
     return second;

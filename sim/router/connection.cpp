@@ -1,14 +1,12 @@
 #include "connection.h"
 
-#include <string.h>  // explicit_bzero (glibc)
-
 #include <boost/asio/write.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
+#include "base/secret.h"
 #include "router_log.h"
-#include "secret.h"
 
 namespace qova::router {
 namespace {
@@ -86,7 +84,7 @@ void Connection::close(const std::string& reason) {
     frame_timer_.cancel();
     socket_.shutdown(tcp::socket::shutdown_both, ec);
     socket_.close(ec);
-    wipe(inbox_);
+    base::wipe(inbox_);
     // The outbox stays: a write in flight may still refer to its front.
     events_.connectionClosed(*this);
 }
@@ -106,7 +104,7 @@ void Connection::readMore() {
 void Connection::onRead(error_code ec, std::size_t n) {
     if (n > 0) {
         if (usable()) inbox_.append(chunk_.data(), n);
-        ::explicit_bzero(chunk_.data(), n);
+        base::wipe(chunk_.data(), n);
     }
     if (!usable()) return;
     if (ec == asio::error::eof) {
@@ -159,15 +157,15 @@ void Connection::consumeInbox() {
         used += consumed;
         anyFrame = true;
         handleFrame(frame);
-        wipe(frame.payload);
+        base::wipe(frame.payload);
     }
     if (!usable()) {
-        wipe(inbox_);
+        base::wipe(inbox_);
         return;
     }
     const std::size_t left = inbox_.size() - used;
     std::memmove(inbox_.data(), inbox_.data() + used, left);
-    ::explicit_bzero(inbox_.data() + left, used);
+    base::wipe(inbox_.data() + left, used);
     inbox_.resize(left);
     watchFrame(anyFrame);
 }
@@ -215,7 +213,7 @@ void Connection::handleFrame(const wire::Frame& frame) {
         }
         case wire::FrameType::Request: {
             wire::Request request;
-            const WipeOnExit wipeBody(request.body);
+            const base::WipeOnExit wipeBody(request.body);
             if (!wire::parse(frame, request, error)) {
                 close("malformed Request: " + error);
                 return;
@@ -238,8 +236,8 @@ void Connection::handleHello(const wire::Frame& frame) {
     wire::Hello hello;
     std::string error;
     const bool ok = wire::parse(frame, hello, error);
-    const bool passOk = !local_pass_ || equalSecrets(hello.local_pass, *local_pass_);
-    wipe(hello.local_pass);
+    const bool passOk = !local_pass_ || base::equalSecrets(hello.local_pass, *local_pass_);
+    base::wipe(hello.local_pass);
     if (!ok) {
         close("malformed Hello: " + error);
         return;

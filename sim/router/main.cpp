@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "account_password.h"
+#include "base/secret.h"
 #include "password_service.h"
 #include "router_log.h"
 #include "router_options.h"
-#include "secret.h"
 #include "server.h"
 #include "sqlite_store.h"
 
@@ -31,7 +31,7 @@ std::string readAccountPassword(const RouterOptions& options) {
     try {
         checkAccountPassword(password);
     } catch (...) {
-        wipe(password);
+        base::wipe(password);
         throw;
     }
     return password;
@@ -67,6 +67,9 @@ void serve(const RouterOptions& options, AccountStore& store) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The account's password, and the local one, live in this process: no
+    // core file may ever hold them.
+    base::disableCoreDumps();
     // A peer or a parent that goes away must not kill the router mid-write,
     // nor must a file-size limit: a write past it fails (reply 100) instead.
     std::signal(SIGPIPE, SIG_IGN);
@@ -83,12 +86,32 @@ int main(int argc, char** argv) {
         std::cout << usageText();
         return 0;
     }
+    if (options.version) {
+        std::cout << versionText();
+        return 0;
+    }
 
     try {
+        if (options.db && options.audit) {
+            StoreSettings settings;
+            settings.read_only = true;  // looking never writes
+            SqliteAccountStore store(*options.db, settings);
+            for (const AuditEntry& entry : store.auditTrail()) {
+                std::cout << auditLine(entry) << '\n';
+            }
+            if (!std::cout.flush()) {
+                std::cerr << "qova-router: cannot write the audit trail\n";
+                return 1;
+            }
+            return 0;
+        }
         if (options.local_pass_file) options.local_pass = readLocalPass(*options.local_pass_file);
         if (options.db && options.init_password) {
+            // Refused before the password is asked for: nobody types it twice
+            // for nothing.
+            SqliteAccountStore::checkInitializable(*options.db, options.force);
             std::string password = readAccountPassword(options);
-            WipeOnExit wipePassword(password);
+            base::WipeOnExit wipePassword(password);
             SqliteAccountStore::initialize(*options.db, password, options.hash_cost, options.force);
             logLine("the account database " + *options.db + " holds the new password (hash cost " +
                     hashCostName(options.hash_cost) + ")");
@@ -105,7 +128,7 @@ int main(int argc, char** argv) {
                     (options.db_read_only ? " (read-only)" : ""));
         } else {
             std::string password = readAccountPassword(options);
-            WipeOnExit wipePassword(password);
+            base::WipeOnExit wipePassword(password);
             store = std::make_unique<MemoryAccountStore>(password);
         }
         serve(options, *store);

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "secret.h"
+#include "base/secret.h"
 
 namespace qova::router {
 namespace {
@@ -29,20 +29,20 @@ MemoryAccountStore::MemoryAccountStore(std::string_view password) {
     password_.assign(password);
 }
 
-MemoryAccountStore::~MemoryAccountStore() { wipe(password_); }
+MemoryAccountStore::~MemoryAccountStore() { base::wipe(password_); }
 
 bool MemoryAccountStore::verify(std::string_view password) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return equalSecrets(password_, password);
+    return base::equalSecrets(password_, password);
 }
 
 ChangeOutcome MemoryAccountStore::change(std::string_view oldPassword, std::string_view newPassword,
                                          std::string_view) {
     const std::lock_guard<std::mutex> lock(mutex_);
     const ChangeOutcome outcome =
-        judgeChange(equalSecrets(password_, oldPassword), oldPassword, newPassword);
+        judgeChange(base::equalSecrets(password_, oldPassword), oldPassword, newPassword);
     if (outcome.code == kChanged) {
-        wipe(password_);
+        base::wipe(password_);
         password_.assign(newPassword);
     }
     return outcome;
@@ -55,7 +55,7 @@ ChangeOutcome judgeChange(bool oldMatches, std::string_view oldPassword,
     if (newPassword.size() > pwdscheme::kPasswordMaxLength) {
         return {kNewPasswordTooLong, "New password is too long"};
     }
-    if (equalSecrets(newPassword, oldPassword)) {
+    if (base::equalSecrets(newPassword, oldPassword)) {
         return {kNewPasswordSameAsOld, "New password must differ from the old one"};
     }
     return {kChanged, "Password changed"};
@@ -68,9 +68,9 @@ std::string passwordField(std::string_view body, std::size_t offset) {
 
 ChangeOutcome changePassword(AccountStore& store, std::string_view body, std::string_view appName) {
     std::string oldPassword = passwordField(body, pwdscheme::kOldPasswordOffset);
-    WipeOnExit wipeOld(oldPassword);
+    base::WipeOnExit wipeOld(oldPassword);
     std::string newPassword = passwordField(body, pwdscheme::kNewPasswordOffset);
-    WipeOnExit wipeNew(newPassword);
+    base::WipeOnExit wipeNew(newPassword);
     return store.change(oldPassword, newPassword, appName);
 }
 

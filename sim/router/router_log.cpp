@@ -33,10 +33,9 @@ void logLine(const std::string& text) {
     }
 }
 
-std::string quoted(std::string_view text) {
-    constexpr std::size_t kMaxShown = 64;
+std::string quoted(std::string_view text, std::size_t maxShown) {
     std::string out = "\"";
-    for (std::size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
+    for (std::size_t i = 0; i < text.size() && i < maxShown; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
             out.push_back(static_cast<char>(c));
@@ -46,7 +45,7 @@ std::string quoted(std::string_view text) {
             out += hex;
         }
     }
-    if (text.size() > kMaxShown) out += "...";
+    if (text.size() > maxShown) out += "...";
     out.push_back('"');
     return out;
 }

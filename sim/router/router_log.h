@@ -2,6 +2,7 @@
 #ifndef SIM_ROUTER_ROUTER_LOG_H
 #define SIM_ROUTER_ROUTER_LOG_H
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -11,10 +12,10 @@ namespace qova::router {
 // standard error in one write.  Callers never pass passwords.
 void logLine(const std::string& text);
 
-// `text` in double quotes for a log line, cut after 64 bytes ("..." marks
-// the cut), with '"', '\\' and bytes outside printable ASCII escaped as \xHH,
-// so that a peer's text can neither break the line nor forge another.
-std::string quoted(std::string_view text);
+// `text` in double quotes for a log line, cut after `maxShown` bytes ("..."
+// marks the cut), with '"', '\\' and bytes outside printable ASCII escaped as
+// \xHH, so that a peer's text can neither break the line nor forge another.
+std::string quoted(std::string_view text, std::size_t maxShown = 64);
 
 }  // namespace qova::router
 

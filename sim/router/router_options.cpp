@@ -1,18 +1,20 @@
 #include "router_options.h"
 
-#include <boost/program_options.hpp>
+#include <password_scheme.h>
 
+#include <boost/program_options.hpp>
 #include <limits>
 #include <sstream>
 
-#include <password_scheme.h>
+#include "base/parse.h"
 
 namespace qova::router {
 namespace po = boost::program_options;
 namespace {
 
 po::options_description describeOptions() {
-    po::options_description d("qova-router [options]", 100, 50);
+    // 80 columns: the help must fit a terminal of the usual width.
+    po::options_description d("Options", 80, 40);
     // clang-format off
     d.add_options()
         ("listen", po::value<std::string>()->value_name("HOST:PORT"),
@@ -22,7 +24,7 @@ po::options_description describeOptions() {
         ("local-pass-file", po::value<std::string>()->value_name("PATH"),
          "the local password is the first line of PATH (kept out of the process list)")
         ("password-file", po::value<std::string>()->value_name("PATH"),
-         "the account's current password is the first line of PATH; without it one line is "
+         "the account's password is the first line of PATH; without it one line is "
          "read from standard input (echo off on a terminal)")
         ("rate-limit", po::value<std::string>()->value_name("N"),
          "more than N requests within one second on one connection get reply 99 "
@@ -56,60 +58,54 @@ po::options_description describeOptions() {
          "reply 100 (default 2000)")
         ("db-read-only", po::bool_switch(),
          "open the database read-only, so that every change fails with reply 100 (for tests)")
-        ("help", po::bool_switch(), "print this help and exit");
+        ("audit", po::bool_switch(),
+         "print the audit trail of --db (time, application name, outcome), oldest first, "
+         "and exit; the database is opened read-only")
+        ("help", po::bool_switch(), "print this help and exit")
+        ("version", po::bool_switch(), "print the version and exit");
     // clang-format on
     return d;
 }
 
-// Plain decimal digits, an optional leading '-' when `allowSign`, within
-// [min, max].  Anything else (spaces, '+', hex, trailing text) is refused.
-long long parseNumber(const std::string& option, const std::string& text, long long min,
-                      long long max, bool allowSign = false) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (allowSign && !text.empty() && text[0] == '-') negative = true, i = 1;
-    if (i == text.size()) throw UsageError("--" + option + " needs a number, got \"" + text + "\"");
-    long long value = 0;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9') {
+// A number by the rules of base/parse.h (digits only, a leading '-' only for
+// a signed T), within [min, max].
+template <typename T>
+T parseNumber(const std::string& option, const std::string& text, T min, T max) {
+    T value{};
+    switch (base::parseDecimal<T>(text, min, max, value)) {
+        case base::DecimalStatus::Ok:
+            return value;
+        case base::DecimalStatus::NotANumber:
             throw UsageError("--" + option + " needs a number, got \"" + text + "\"");
-        }
-        value = value * 10 + (c - '0');
-        if (value > max + (negative ? 1LL : 0LL)) {
-            throw UsageError("--" + option + " is out of range: " + text);
-        }
+        case base::DecimalStatus::OutOfRange:
+            break;
     }
-    if (negative) value = -value;
-    if (value < min || value > max) throw UsageError("--" + option + " is out of range: " + text);
-    return value;
+    throw UsageError("--" + option + " is out of range (" + std::to_string(min) + " to " +
+                     std::to_string(max) + "): " + text);
 }
 
 std::uint32_t parseMillis(const std::string& option, const std::string& text) {
     // Reply 99 carries the penalty as a signed 4-byte integer, and every
     // duration is used as milliseconds of a steady clock.
-    return static_cast<std::uint32_t>(
-        parseNumber(option, text, 0, std::numeric_limits<std::int32_t>::max()));
+    return parseNumber<std::uint32_t>(option, text, 0, std::numeric_limits<std::int32_t>::max());
 }
 
+// Port 0 asks the system for a free port.
 void parseListen(const std::string& text, RouterOptions& out) {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
-        throw UsageError("--listen needs HOST:PORT, got \"" + text + "\"");
+    base::HostPort hp;
+    std::string error;
+    if (!base::parseHostPort(text, 0, hp, error)) {
+        throw UsageError("--listen needs HOST:PORT: " + error);
     }
-    std::string host = text.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);  // [::1]:4001
-    }
-    if (host.empty()) throw UsageError("--listen needs HOST:PORT, got \"" + text + "\"");
-    out.listen_host = host;
-    out.listen_port = static_cast<std::uint16_t>(parseNumber("listen port", text.substr(colon + 1), 0, 0xFFFF));
+    out.listen_host = std::move(hp.host);
+    out.listen_port = hp.port;
 }
 
 void parseDatabaseOptions(const po::variables_map& vm, RouterOptions& o) {
     o.init_password = vm["init-password"].as<bool>();
     o.force = vm["force"].as<bool>();
     o.db_read_only = vm["db-read-only"].as<bool>();
+    o.audit = vm["audit"].as<bool>();
     if (vm.count("db")) {
         o.db = vm["db"].as<std::string>();
         if (o.db->empty()) throw UsageError("--db needs a path");
@@ -127,7 +123,7 @@ void parseDatabaseOptions(const po::variables_map& vm, RouterOptions& o) {
     }
     if (!o.db) {
         for (const char* name :
-             {"init-password", "force", "hash-cost", "db-busy-ms", "db-read-only"}) {
+             {"init-password", "force", "hash-cost", "db-busy-ms", "db-read-only", "audit"}) {
             if (vm.count(name) && !vm[name].defaulted()) {
                 throw UsageError(std::string("--") + name + " needs --db");
             }
@@ -135,8 +131,9 @@ void parseDatabaseOptions(const po::variables_map& vm, RouterOptions& o) {
         return;
     }
     if (o.force && !o.init_password) throw UsageError("--force needs --init-password");
-    if (o.db_read_only && o.init_password) {
-        throw UsageError("--db-read-only cannot be given with --init-password");
+    if (o.init_password && (o.db_read_only || o.audit)) {
+        throw UsageError(std::string(o.audit ? "--audit" : "--db-read-only") +
+                         " cannot be given with --init-password");
     }
     if (o.password_file && !o.init_password) {
         throw UsageError(
@@ -152,8 +149,8 @@ RouterOptions parseRouterOptions(const std::vector<std::string>& args) {
     po::variables_map vm;
     try {
         // No guessing of abbreviated names: "--list" is a mistake, not --listen.
-        const int style = po::command_line_style::default_style &
-                          ~po::command_line_style::allow_guessing;
+        const int style =
+            po::command_line_style::default_style & ~po::command_line_style::allow_guessing;
         // An empty positional description makes any stray argument an error.
         const po::positional_options_description noPositionals;
         po::store(po::command_line_parser(args)
@@ -172,6 +169,7 @@ RouterOptions parseRouterOptions(const std::vector<std::string>& args) {
         return vm.count(name) ? &vm[name].as<std::string>() : nullptr;
     };
     o.help = vm["help"].as<bool>();
+    o.version = vm["version"].as<bool>();
     o.no_reply = vm["no-reply"].as<bool>();
     o.close_on_request = vm["close-on-request"].as<bool>();
     if (const std::string* v = text("listen")) parseListen(*v, o);
@@ -186,8 +184,8 @@ RouterOptions parseRouterOptions(const std::vector<std::string>& args) {
         o.password_file = *v;
     }
     if (const std::string* v = text("rate-limit")) {
-        o.rate_limit = static_cast<std::uint32_t>(
-            parseNumber("rate-limit", *v, 0, std::numeric_limits<std::uint32_t>::max()));
+        o.rate_limit = parseNumber<std::uint32_t>("rate-limit", *v, 0,
+                                                  std::numeric_limits<std::uint32_t>::max());
     }
     if (const std::string* v = text("penalty-ms")) o.penalty_ms = parseMillis("penalty-ms", *v);
     if (const std::string* v = text("keep-ms")) o.keep_ms = parseMillis("keep-ms", *v);
@@ -215,9 +213,9 @@ RouterOptions parseRouterOptions(const std::vector<std::string>& args) {
                          " needs --force-reply");
     }
     if (code) {
-        o.force_code = static_cast<std::int32_t>(
-            parseNumber("force-code", *code, std::numeric_limits<std::int32_t>::min(),
-                        std::numeric_limits<std::int32_t>::max(), true));
+        o.force_code =
+            parseNumber<std::int32_t>("force-code", *code, std::numeric_limits<std::int32_t>::min(),
+                                      std::numeric_limits<std::int32_t>::max());
     }
     if (forcedText) o.force_text = *forcedText;
     parseDatabaseOptions(vm, o);
@@ -230,10 +228,15 @@ RouterOptions parseRouterOptions(const std::vector<std::string>& args) {
 
 std::string usageText() {
     std::ostringstream out;
-    out << "qova-router: the local stand-in for the gateway router and its password service\n"
-           "KOLMA_SRV.  It serves one account whose password it reads at start.\n\n"
+    out << "Usage: qova-router [OPTION]...\n"
+           "       qova-router --db PATH --init-password [--force] [--hash-cost KIND]\n"
+           "       qova-router --db PATH --audit\n"
+           "The local stand-in for the gateway router and its password service KOLMA_SRV.\n"
+           "It serves one account, kept in the database of --db or read at start.\n\n"
         << describeOptions();
     return out.str();
 }
+
+std::string versionText() { return "qova-router " QOVA_ROUTER_VERSION "\n"; }
 
 }  // namespace qova::router

@@ -17,7 +17,7 @@ enum class ForcedReply { None, Change, Flood, Failure };  // none, 169, 99, 100
 
 struct RouterOptions {
     std::string listen_host = "127.0.0.1";
-    std::uint16_t listen_port = 4001;      // 0 picks a free port
+    std::uint16_t listen_port = 4001;       // 0 picks a free port
     std::optional<std::string> local_pass;  // every Hello must carry it
     // --local-pass-file: main() reads local_pass from its first line.  Not
     // with --local-pass (UsageError).
@@ -39,12 +39,14 @@ struct RouterOptions {
     HashCost hash_cost = HashCost::Interactive;
     std::uint32_t db_busy_ms = 2000;
     bool db_read_only = false;  // fault injection: every change fails with reply 100
+    bool audit = false;         // print the audit trail of --db and exit
     bool help = false;
+    bool version = false;
 };
 
 // A command line that cannot be used; the text is meant for the user.
 class UsageError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -53,13 +55,16 @@ public:
 // Throws UsageError for an unknown option, a missing or malformed value, an
 // option given twice, a stray argument, --force-code or --force-text without
 // --force-reply, a forced text longer than its reply's field, a database
-// option without --db, --force without --init-password, --db-read-only with
-// --init-password, and --password-file with --db but without --init-password
-// (the database holds the password then).
+// option without --db, --force without --init-password, --db-read-only or
+// --audit with --init-password, and --password-file with --db but without
+// --init-password (the database holds the password then).
 RouterOptions parseRouterOptions(const std::vector<std::string>& args);
 
-// The --help text.
+// The --help text; no line is longer than 80 columns.
 std::string usageText();
+
+// The --version text: "qova-router VERSION" and a line feed.
+std::string versionText();
 
 }  // namespace qova::router
 

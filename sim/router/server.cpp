@@ -7,10 +7,10 @@
 #include <map>
 #include <stdexcept>
 
+#include "base/secret.h"
 #include "connection.h"
 #include "request_handler.h"
 #include "router_log.h"
-#include "secret.h"
 #include "service_queue.h"
 #include "wire.h"
 
@@ -63,7 +63,7 @@ struct ServiceInput {
     std::string body;
     std::string app_name;
     ServiceInput(const std::string& b, const std::string& a) : body(b), app_name(a) {}
-    ~ServiceInput() { wipe(body); }
+    ~ServiceInput() { base::wipe(body); }
     ServiceInput(const ServiceInput&) = delete;
     ServiceInput& operator=(const ServiceInput&) = delete;
 };

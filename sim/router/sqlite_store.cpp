@@ -10,7 +10,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "secret.h"
+#include "base/secret.h"
+#include "router_log.h"
 
 namespace qova::router {
 namespace {
@@ -153,6 +154,15 @@ class SqliteAccountStore::Database {
         }
     }
 
+    // Whether the account row exists.
+    bool holdsAccount() {
+        sqlite3_stmt* s = load.get();
+        StatementUse use(s);
+        const int rc = sqlite3_step(s);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) fail("cannot read the account");
+        return rc == SQLITE_ROW;
+    }
+
     // The account's hash; StoreError when there is none.
     std::string loadHash() {
         sqlite3_stmt* s = load.get();
@@ -223,6 +233,13 @@ void addAudit(SqliteAccountStore::Database& db, std::string_view appName, std::i
     db.step(s, "cannot write the audit trail");
 }
 
+constexpr char kHoldsAnAccount[] =
+    "it already holds an account; give --force to replace its password";
+
+[[noreturn]] void throwCannotInitialize(const std::string& path, const std::runtime_error& e) {
+    throw std::runtime_error("cannot initialise the account database " + path + ": " + e.what());
+}
+
 // Removes a database file we created, with the files SQLite keeps beside it.
 void removeDatabase(const std::string& path) {
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
@@ -288,20 +305,9 @@ void SqliteAccountStore::initialize(const std::string& path, std::string_view pa
         db.exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str(),
                 "cannot mark the database");
         db.prepareAll();
-        if (!fresh && !replace) {
-            bool hasAccount = true;
-            try {
-                db.loadHash();
-            } catch (const StoreError&) {
-                hasAccount = false;
-            }
-            if (hasAccount) {
-                throw StoreError(
-                    "it already holds an account; give --force to replace its password");
-            }
-        }
+        if (!fresh && !replace && db.holdsAccount()) throw StoreError(kHoldsAnAccount);
         std::string hash = hashPassword(password, cost);
-        WipeOnExit wipeHash(hash);
+        base::WipeOnExit wipeHash(hash);
         StatementPtr set = db.prepare(kSetHash);
         db.bindText(set.get(), 1, hash);
         db.step(set.get(), "cannot write the account");
@@ -309,8 +315,23 @@ void SqliteAccountStore::initialize(const std::string& path, std::string_view pa
         tx.commit();
     } catch (const std::runtime_error& e) {
         if (created) removeDatabase(path);
-        throw std::runtime_error("cannot initialise the account database " + path + ": " +
-                                 e.what());
+        throwCannotInitialize(path, e);
+    }
+}
+
+void SqliteAccountStore::checkInitializable(const std::string& path, bool replace) {
+    struct stat st {};
+    // Whatever initialize() would create or fill is fine; it reports the
+    // errors of a path it cannot use.
+    if (::stat(path.c_str(), &st) != 0 || (S_ISREG(st.st_mode) && st.st_size == 0)) return;
+    try {
+        Database db(path, SQLITE_OPEN_READONLY, kInitBusyMs);
+        db.checkOurs();
+        if (replace) return;
+        db.prepareAll();
+        if (db.holdsAccount()) throw StoreError(kHoldsAnAccount);
+    } catch (const std::runtime_error& e) {
+        throwCannotInitialize(path, e);
     }
 }
 
@@ -329,7 +350,7 @@ ChangeOutcome SqliteAccountStore::change(std::string_view oldPassword, std::stri
     const std::string seen = loadHash();
     bool oldMatches = matchesHash(seen, oldPassword);
     std::string hash;
-    WipeOnExit wipeHash(hash);
+    base::WipeOnExit wipeHash(hash);
     if (judgeChange(oldMatches, oldPassword, newPassword).code == kChanged) {
         hash = hashPassword(newPassword, settings_.cost);
     }
@@ -351,6 +372,11 @@ ChangeOutcome SqliteAccountStore::change(std::string_view oldPassword, std::stri
     addAudit(*db_, appName, outcome.code);
     tx.commit();
     return outcome;
+}
+
+std::string auditLine(const AuditEntry& entry) {
+    return entry.at + " " + quoted(entry.app_name, kMaxAuditedAppName) + " " +
+           std::to_string(entry.outcome);
 }
 
 std::vector<AuditEntry> SqliteAccountStore::auditTrail() {

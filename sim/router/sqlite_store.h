@@ -52,6 +52,11 @@ struct AuditEntry {
     std::int32_t outcome = 0;
 };
 
+// One line of `qova-router --audit`: the time, the application name quoted
+// (as the log quotes a client's text, but whole) and the outcome, e.g.
+// 2026-12-08T09:58:00.311Z "pwd_changer" 0
+std::string auditLine(const AuditEntry& entry);
+
 class SqliteAccountStore : public AccountStore {
   public:
     // Opens the database at `path`, which must exist and hold an account:
@@ -72,6 +77,11 @@ class SqliteAccountStore : public AccountStore {
     // std::runtime_error with a message meant for the user.
     static void initialize(const std::string& path, std::string_view password, HashCost cost,
                            bool replace);
+
+    // The refusals of initialize() that do not depend on the password, made
+    // without writing anything, so that --init-password refuses before it
+    // asks for a password.  initialize() checks again in its transaction.
+    static void checkInitializable(const std::string& path, bool replace);
 
     // Both throw StoreError when the database cannot be read or written.
     bool verify(std::string_view password) override;

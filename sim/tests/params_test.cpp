@@ -92,37 +92,6 @@ TEST(Url, SplitsSchemeAddressAndParameters) {
     }
 }
 
-TEST(HostPort, Splits) {
-    struct Case {
-        std::string address, host, port;
-    };
-    for (const Case& c : std::vector<Case>{{"127.0.0.1:4001", "127.0.0.1", "4001"},
-                                           {"localhost:1", "localhost", "1"},
-                                           {"[::1]:65535", "::1", "65535"},
-                                           {"h:007", "h", "7"}}) {
-        HostPort hp;
-        std::string error;
-        ASSERT_TRUE(splitHostPort(c.address, hp, error)) << c.address << ": " << error;
-        EXPECT_EQ(hp.host, c.host);
-        EXPECT_EQ(hp.port, c.port);
-    }
-    for (const std::string bad : {"", "127.0.0.1", ":4001", "h:0", "h:65536", "h:-1", "h: 1",
-                                  "h:1x", "[::1]", "[::1]4001", "h:99999999999"}) {
-        HostPort hp;
-        std::string error;
-        EXPECT_FALSE(splitHostPort(bad, hp, error)) << bad;
-    }
-}
-
-TEST(Millis, Bounds) {
-    std::uint32_t v = 0;
-    EXPECT_TRUE(parseMillis("1", 1, 10, v));
-    EXPECT_EQ(v, 1u);
-    EXPECT_TRUE(parseMillis("10", 1, 10, v));
-    for (const char* bad : {"0", "11", "", "-1", "+1", " 1", "1 ", "1e3", "4294967296"})
-        EXPECT_FALSE(parseMillis(bad, 1, 10, v)) << bad;
-}
-
 TEST(Ini, ReadsEveryEntry) {
     IniSettings ini;
     std::string error;

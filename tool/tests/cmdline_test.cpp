@@ -3,18 +3,20 @@
 #include "cmdline.h"
 
 #include <gtest/gtest.h>
+#include <testsupport/scoped.h>
+#include <testsupport/scratch.h>
 
 #include <stdexcept>
 
 #include "params.h"
 #include "qova_double.h"
-#include "test_support.h"
+#include "tool_texts.h"
 
 namespace {
 
-using testsupport::kOptions;
-using testsupport::kPrompts;
-using testsupport::kUsage;
+using tooltexts::kOptions;
+using tooltexts::kPrompts;
+using tooltexts::kUsage;
 
 std::string errorBlock(const std::string& message) {
     return "Command arguments error:\n" + kOptions + " (" + message + ")\n";
@@ -82,7 +84,8 @@ TEST_F(CmdLineTest, DefaultsThenThePrompts) {
 }
 
 TEST_F(CmdLineTest, EachOption) {
-    testsupport::TempFile ini("[session]\n");
+    testsupport::ScratchDir dir;
+    const std::string ini = dir.write("q.ini", "[session]\n");
     struct Case {
         std::vector<std::string> args;
         std::string ParamData::*field;
@@ -94,9 +97,9 @@ TEST_F(CmdLineTest, EachOption) {
         {{"--ho", "abbrev"}, &ParamData::host, "abbrev"},
         {{"--app_name", "teller"}, &ParamData::app_name, "teller"},
         {{"--local_pass", "gw-pass"}, &ParamData::local_pass, "gw-pass"},
-        {{"--ini", ini.path()}, &ParamData::ini, ini.path()},
-        {{"-i", ini.path()}, &ParamData::ini, ini.path()},
-        {{"-i" + ini.path()}, &ParamData::ini, ini.path()},
+        {{"--ini", ini}, &ParamData::ini, ini},
+        {{"-i", ini}, &ParamData::ini, ini},
+        {{"-i" + ini}, &ParamData::ini, ini},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -105,7 +108,7 @@ TEST_F(CmdLineTest, EachOption) {
         EXPECT_EQ(p.data.*c.field, c.expected);
         EXPECT_EQ(p.out, kPrompts);
     }
-    EXPECT_EQ(ini.read(), "[session]\n") << "the ini file is not touched";
+    EXPECT_EQ(dir.read("q.ini"), "[session]\n") << "the ini file is not touched";
 }
 
 TEST_F(CmdLineTest, TheGivenHostStaysInItsRecord) {

@@ -7,17 +7,20 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <testsupport/pty.h>
+#include <testsupport/scoped.h>
+#include <testsupport/wait.h>
 #include <unistd.h>
 
 #include <iostream>
 #include <stdexcept>
 
 #include "params.h"
-#include "test_support.h"
+#include "tool_texts.h"
 
 namespace {
 
-using testsupport::kPrompts;
+using tooltexts::kPrompts;
 
 // ---- from a pipe ------------------------------------------------------------
 

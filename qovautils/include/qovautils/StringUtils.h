@@ -51,9 +51,8 @@ class StringUtils {
     [[nodiscard]] static int str2uint32(unsigned int& number, const char* digits, int radix);
 
     // Converts CP1251 text to UTF-8.  Returns exactly the UTF-8 text, or the
-    // empty string when `length` is 0, when a byte has no CP1251 mapping
-    // (0x98) or when the converter cannot be opened: all or nothing.
-    // `input` is not modified.
+    // empty string when `length` is 0 or when a byte has no CP1251 mapping
+    // (0x98): all or nothing.  `input` is not modified.
     static std::string cp1251ToUtf8(char* input, size_t length);
 
     // "sysname release version machine" from uname(2), or "Unknown OS".

@@ -1,8 +1,9 @@
 // End-to-end tests of libqova against a real qova-router on loopback.
 #include <gtest/gtest.h>
-#include <router_process.h>
+#include <testsupport/net.h>
+#include <testsupport/router.h>
+#include <testsupport/scoped.h>
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -14,18 +15,11 @@ namespace qova::test {
 namespace {
 
 using namespace std::chrono_literals;
-using qova::testing::RouterProcess;
+using testsupport::RouterProcess;
+using testsupport::ScopedEnv;
 
-// Sets an environment variable for the life of the object.
-class ScopedEnvVar {
-  public:
-    ScopedEnvVar(const char* name, const char* value) : name_(name) { ::setenv(name, value, 1); }
-    ~ScopedEnvVar() { ::unsetenv(name_); }
-
-  private:
-    const char* name_;
-};
-
+// The service's policy is tested where it lives; one change and one
+// refusal show that the request and its reply cross the library intact.
 TEST(Router, ChangePasswordOutcomes) {
     struct Case {
         const char* what;
@@ -36,9 +30,6 @@ TEST(Router, ChangePasswordOutcomes) {
     const std::vector<Case> cases = {
         {"success", "old-secret", "new-secret", 0, "Password changed"},
         {"wrong old", "not-it", "new-secret", 1, "Wrong old password"},
-        {"empty new", "old-secret", "", 2, "New password is empty"},
-        {"too long", "old-secret", std::string(66, 'x'), 3, "New password is too long"},
-        {"same", "old-secret", "old-secret", 4, "New password must differ from the old one"},
     };
     Env env;
     ASSERT_EQ(env.rc, QOVA_OK);
@@ -89,7 +80,7 @@ TEST(Router, ForcedRepliesRenderThroughDump) {
 }
 
 TEST(Router, SilentRouterGivesExactlyOneTimeoutNotice) {
-    ScopedEnvVar timeout("QOVA_REPLY_TIMEOUT_MS", "300");
+    ScopedEnv timeout("QOVA_REPLY_TIMEOUT_MS", "300");
     Env env;
     RouterProcess router({"--no-reply"});
     Session s(router.address());
@@ -109,7 +100,7 @@ TEST(Router, SilentRouterGivesExactlyOneTimeoutNotice) {
 }
 
 TEST(Router, PostWithoutReplyFlagExpectsNothing) {
-    ScopedEnvVar timeout("QOVA_REPLY_TIMEOUT_MS", "200");
+    ScopedEnv timeout("QOVA_REPLY_TIMEOUT_MS", "200");
     Env env;
     RouterProcess router;
     Session s(router.address());
@@ -169,7 +160,7 @@ bool runLikeTheTool(Session& s, std::size_t count, std::chrono::milliseconds lim
 }
 
 TEST(Router, DroppedConnectionStillEndsInOneNotice) {
-    ScopedEnvVar timeout("QOVA_REPLY_TIMEOUT_MS", "400");
+    ScopedEnv timeout("QOVA_REPLY_TIMEOUT_MS", "400");
     Env env;
     RouterProcess router({"--close-on-request"});
     Session s(router.address());
@@ -184,7 +175,7 @@ TEST(Router, DroppedConnectionStillEndsInOneNotice) {
 }
 
 TEST(Router, ReplyKeptWhileClosedArrivesAfterReopen) {
-    ScopedEnvVar timeout("QOVA_REPLY_TIMEOUT_MS", "5000");
+    ScopedEnv timeout("QOVA_REPLY_TIMEOUT_MS", "5000");
     Env env;
     RouterProcess router({"--reply-delay-ms", "300"});
     Session s(router.address());
@@ -200,7 +191,7 @@ TEST(Router, ReplyKeptWhileClosedArrivesAfterReopen) {
 }
 
 TEST(Router, LateReplyAfterTimeoutIsDropped) {
-    ScopedEnvVar timeout("QOVA_REPLY_TIMEOUT_MS", "200");
+    ScopedEnv timeout("QOVA_REPLY_TIMEOUT_MS", "200");
     Env env;
     RouterProcess router({"--reply-delay-ms", "600"});
     Session s(router.address());
@@ -229,17 +220,20 @@ TEST(Router, ReplyWaitsForAnActiveListener) {
 
 TEST(Router, UnreachableRouterFailsOpen) {
     Env env;
-    const std::string port = std::to_string(unusedPort());
+    const std::string port = std::to_string(testsupport::freeLoopbackPort());
     struct Case {
         std::string address;
         qova_result_t rc;
     };
-    for (const Case& c : std::vector<Case>{{"127.0.0.1:" + port, QOVA_E_CONNECT},
-                                           {"", QOVA_E_CONNECT},
-                                           {"127.0.0.1", QOVA_E_CONNECT},
-                                           {"127.0.0.1:0", QOVA_E_CONNECT},
-                                           {"127.0.0.1:http", QOVA_E_CONNECT},
-                                           {"no-such-host.invalid:4001", QOVA_E_CONNECT}}) {
+    for (const Case& c :
+         std::vector<Case>{{"127.0.0.1:" + port, QOVA_E_CONNECT},
+                           {"", QOVA_E_CONNECT},
+                           {"127.0.0.1", QOVA_E_CONNECT},
+                           {"127.0.0.1:0", QOVA_E_CONNECT},
+                           {"127.0.0.1:http", QOVA_E_CONNECT},
+                           // A 64-byte label cannot be put in a DNS query, so the name fails
+                           // to resolve without a packet leaving the host.
+                           {std::string(64, 'h') + ".invalid:4001", QOVA_E_CONNECT}}) {
         Session s(c.address);
         ASSERT_EQ(s.created, QOVA_OK) << c.address;
         EXPECT_EQ(qova_conn_open(s.conn, nullptr), c.rc) << c.address;
@@ -301,32 +295,34 @@ TEST(Router, LostConnectionPutsEverythingInError) {
     EXPECT_EQ(qova_conn_open(s.conn, nullptr), QOVA_E_CONNECT);
 }
 
-TEST(Router, TwentyClientsChangingAtOnceLeaveOneSuccess) {
+// Several connections of one environment, each with a request in flight:
+// every reply reaches the session that asked, once.  (That exactly one of
+// many changes wins is the account store's rule, tested there.)
+TEST(Router, EachConnectionGetsItsOwnReply) {
     Env env;
-    RouterProcess router({"--rate-limit", "0"});
+    RouterProcess router({"--rate-limit", "0", "--reply-delay-ms", "100"});
+    const std::vector<std::string> oldPasswords = {"wrong-1", "old-secret", "wrong-2"};
     std::vector<std::unique_ptr<Session>> clients;
-    for (int i = 0; i < 20; ++i) {
+    for (const std::string& old : oldPasswords) {
         clients.push_back(std::make_unique<Session>(router.address()));
-        ASSERT_EQ(clients.back()->openAll(), QOVA_OK) << i;
+        ASSERT_EQ(clients.back()->openAll(), QOVA_OK);
+        ASSERT_EQ(clients.back()->postChange(old, "new-secret"), QOVA_OK);
     }
-    for (auto& c : clients) ASSERT_EQ(c->postChange("old-secret", "new-secret"), QOVA_OK);
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    std::size_t done = 0;
-    while (done < clients.size() && std::chrono::steady_clock::now() < end) {
-        done = 0;
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < end) {
+        std::size_t done = 0;
         for (auto& c : clients) {
             qova_conn_process(c->conn, 1, nullptr);
             done += c->received.size();
         }
+        if (done >= clients.size()) break;
     }
-    int successes = 0;
-    for (auto& c : clients) {
-        ASSERT_EQ(c->received.size(), 1u);
-        const std::int32_t code = c->received[0].code();
-        EXPECT_TRUE(code == 0 || code == 1) << code;
-        successes += code == 0;
+    for (auto& c : clients) c->turnFor(200ms);  // nothing more may come
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        SCOPED_TRACE(oldPasswords[i]);
+        ASSERT_EQ(clients[i]->received.size(), 1u);
+        EXPECT_EQ(clients[i]->received[0].code(), i == 1 ? 0 : 1);
     }
-    EXPECT_EQ(successes, 1);
 }
 
 }  // namespace

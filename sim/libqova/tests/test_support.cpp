@@ -1,9 +1,6 @@
 #include "test_support.h"
 
-#include <netinet/in.h>
 #include <qovautils/Base64.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cstring>
@@ -123,21 +120,6 @@ std::string schemeTextOf(const std::string& xml) {
     std::string text(qovautils::Base64::encode_len(z.data(), z.size()), '\0');
     qovautils::Base64::encode(z.data(), z.size(), &text[0]);
     return "|STRING|X" + text;
-}
-
-std::uint16_t unusedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        if (fd >= 0) ::close(fd);
-        throw std::runtime_error("cannot find a free port");
-    }
-    ::close(fd);
-    return ntohs(addr.sin_port);
 }
 
 }  // namespace qova::test

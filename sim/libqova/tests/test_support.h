@@ -73,9 +73,6 @@ std::string dumpText(Session& s, const Received& msg);
 // The scheme text of an XML document, as a publisher URL carries it.
 std::string schemeTextOf(const std::string& xml);
 
-// A loopback port on which nothing listens (bound, then released).
-std::uint16_t unusedPort();
-
 }  // namespace qova::test
 
 #endif  // SIM_LIBQOVA_TESTS_TEST_SUPPORT_H

@@ -1,19 +1,19 @@
+#include "password_service.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <password_scheme.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
+#include <testsupport/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
 #include <thread>
 
-#include <password_scheme.h>
-
 #include "account_password.h"
-#include "password_service.h"
 #include "raw_client.h"
 
 namespace qova::router {
@@ -24,28 +24,39 @@ using testing::changeBody;
 TEST(PasswordService, ChecksInOrderAndChangesOnlyWhenAllPass) {
     const std::string p65(65, 'a');
     const std::string p66(66, 'b');
+    const std::string wrongOld = "Wrong old password";
+    const std::string changed = "Password changed";
     struct Case {
         std::string account, oldPassword, newPassword;
         std::int32_t code;
+        std::string text;   // of reply 169
         std::string after;  // the account's password afterwards
     };
     const Case cases[] = {
-        {"cur", "bad", "", kWrongOldPassword, "cur"},  // the old password is checked first
-        {"cur", "bad", p66, kWrongOldPassword, "cur"},
-        {"cur", "cur", "", kNewPasswordEmpty, "cur"},
-        {"cur", "cur", p66, kNewPasswordTooLong, "cur"},
-        {"cur", "cur", "cur", kNewPasswordSameAsOld, "cur"},
-        {"cur", "cur", p65, kChanged, p65},  // 65 bytes is the longest allowed
-        {p65, p65, "n", kChanged, "n"},
-        {p65, p66, "n", kWrongOldPassword, p65},  // a field with no NUL is 66 bytes
-        {"cur", "CUR", "n", kWrongOldPassword, "cur"},
-        {"cur", "cu", "n", kWrongOldPassword, "cur"},
+        {"cur", "bad", "", kWrongOldPassword, wrongOld, "cur"},  // the old password comes first
+        {"cur", "bad", p66, kWrongOldPassword, wrongOld, "cur"},
+        {"cur", "cur", "", kNewPasswordEmpty, "New password is empty", "cur"},
+        {"cur", "cur", p66, kNewPasswordTooLong, "New password is too long", "cur"},
+        {"cur", "cur", "cur", kNewPasswordSameAsOld, "New password must differ from the old one",
+         "cur"},
+        {"cur", "cur", p65, kChanged, changed, p65},  // 65 bytes is the longest allowed
+        {p65, p65, "n", kChanged, changed, "n"},
+        {p65, p66, "n", kWrongOldPassword, wrongOld, p65},  // a field with no NUL is 66 bytes
+        {"cur", "CUR", "n", kWrongOldPassword, wrongOld, "cur"},
+        {"cur", "cu", "n", kWrongOldPassword, wrongOld, "cur"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.oldPassword.substr(0, 8) + " -> " + c.newPassword.substr(0, 8));
         MemoryAccountStore store(c.account);
-        EXPECT_EQ(changePassword(store, changeBody(c.oldPassword, c.newPassword), "app").code, c.code);
+        const ChangeOutcome outcome =
+            changePassword(store, changeBody(c.oldPassword, c.newPassword), "app");
+        EXPECT_EQ(outcome.code, c.code);
+        EXPECT_EQ(outcome.message, c.text);
         EXPECT_TRUE(store.verify(c.after));
+        // After a change the old password no longer works.
+        if (c.after != c.account) {
+            EXPECT_FALSE(store.verify(c.account));
+        }
     }
 }
 
@@ -93,7 +104,7 @@ TEST(AccountPassword, ReadsOneLineFromAPipeAndNoMore) {
     ASSERT_EQ(::write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
     ::close(fds[1]);
     EXPECT_EQ(readPasswordLine(fds[0]), "first");
-    EXPECT_EQ(readPasswordLine(fds[0]), "second");  // the first read left it unread
+    EXPECT_EQ(readPasswordLine(fds[0]), "second");               // the first read left it unread
     EXPECT_THROW(readPasswordLine(fds[0]), std::runtime_error);  // end of input
     ::close(fds[0]);
 }
@@ -122,11 +133,7 @@ TEST(AccountPassword, SwitchesEchoOffOnATerminalAndBackOn) {
         }
     });
     // Type the line only once echo is off, as a person would after the prompt.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (echoOn(slave) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_FALSE(echoOn(slave));
+    EXPECT_TRUE(testsupport::eventually([&] { return !echoOn(slave); }, std::chrono::seconds(5)));
     const bool typed = ::write(master, "typed-secret\n", 13) == 13;
     if (!typed) ::close(master);  // hangs the terminal up, which ends the read
     reader.join();

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <password_scheme.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,8 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
-
-#include <password_scheme.h>
 
 namespace qova::router::testing {
 namespace {

@@ -29,7 +29,7 @@ struct ReplyFields {
 ReplyFields replyFields(const wire::Reply& reply);
 
 class RawClient {
-public:
+  public:
     // Connects to 127.0.0.1:`port`; throws std::runtime_error on failure.
     explicit RawClient(std::uint16_t port);
     ~RawClient();
@@ -50,15 +50,16 @@ public:
                         const std::string& appName = "raw_client");
     // Hello accepted and Subscribe `ref`.
     void open(const wire::SessionId& session, const std::string& ref = "pwd_changer");
-    void post(std::uint32_t requestId, const std::string& body, const std::string& ref = "pwd_changer",
-              std::uint32_t msgId = 421, const std::string& service = "KOLMA_SRV");
+    void post(std::uint32_t requestId, const std::string& body,
+              const std::string& ref = "pwd_changer", std::uint32_t msgId = 421,
+              const std::string& service = "KOLMA_SRV");
     // The next frame, which must be a Reply; nullopt when none came in `timeout`.
     std::optional<wire::Reply> reply(std::chrono::milliseconds timeout = 5s);
     // True when the router closes the connection within `timeout`; frames
     // that come first are skipped.
     bool closedWithin(std::chrono::milliseconds timeout = 5s);
 
-private:
+  private:
     int fd_ = -1;
     std::string inbox_;
 };

@@ -4,14 +4,11 @@
 #include <password_scheme.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#include <testsupport/process.h>
+#include <testsupport/scratch.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <map>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -40,53 +37,29 @@ void expectChange(RawClient& client, std::uint32_t id, const std::string& body, 
     EXPECT_EQ(f.text, text) << "request " << id;
 }
 
-TEST(Router, AnswersEachOutcomeOfAChangeAndKeepsTheNewPassword) {
+// The policy and its texts are the password service's (its tests hold the
+// table); here one refusal and one change show the way through the router.
+TEST(Router, AnswersARefusalAndAChange) {
     RouterProcess router;
     RawClient client(router.port());
     client.open(sessionId(1));
-    const std::string p65(65, 'x');
-    const std::string p66(66, 'y');
-    struct Case {
-        std::string oldPassword, newPassword;
-        int code;
-        const char* text;
-    };
-    const Case cases[] = {
-        {"wrong", "new-secret", 1, "Wrong old password"},
-        {kOld, "", 2, "New password is empty"},
-        {kOld, p66, 3, "New password is too long"},
-        {kOld, kOld, 4, "New password must differ from the old one"},
-        {kOld, p65, 0, "Password changed"},
-        {kOld, "again", 1, "Wrong old password"},  // the old one no longer works
-        {p65, "third", 0, "Password changed"},
-    };
-    std::uint32_t id = 1;
-    for (const Case& c : cases) {
-        SCOPED_TRACE("request " + std::to_string(id));
-        expectChange(client, id++, changeBody(c.oldPassword, c.newPassword), c.code, c.text);
-    }
+    expectChange(client, 1, changeBody("wrong-one", "new-secret"), 1, "Wrong old password");
+    expectChange(client, 2, changeBody(kOld, "new-secret"), 0, "Password changed");
     const std::string log = router.log();
-    for (const std::string& secret : {std::string(kOld), p65, std::string("third")}) {
+    for (const char* secret : {kOld, "new-secret", "wrong-one"}) {
         EXPECT_EQ(log.find(secret), std::string::npos) << "a password in the log:\n" << log;
     }
     EXPECT_NE(log.find("code 0"), std::string::npos) << log;
 }
 
 TEST(Router, ReadsThePasswordFromAFile) {
-    char path[] = "/tmp/qova-router-pw-XXXXXX";
-    const int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const std::string content = "file-secret\r\nsecond line\n";
-    ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    ::close(fd);
-    {
-        RouterProcess router({"--password-file", path}, "not-this-one");
-        RawClient client(router.port());
-        client.open(sessionId(2));
-        expectChange(client, 1, changeBody("not-this-one", "x"), 1, "Wrong old password");
-        expectChange(client, 2, changeBody("file-secret", "x"), 0, "Password changed");
-    }
-    ::unlink(path);
+    testsupport::ScratchDir dir;
+    const std::string path = dir.write("pw", "file-secret\r\nsecond line\n");
+    RouterProcess router({"--password-file", path}, "not-this-one");
+    RawClient client(router.port());
+    client.open(sessionId(2));
+    expectChange(client, 1, changeBody("not-this-one", "x"), 1, "Wrong old password");
+    expectChange(client, 2, changeBody("file-secret", "x"), 0, "Password changed");
 }
 
 TEST(Router, AnswersAClientThatStoppedSending) {
@@ -327,22 +300,14 @@ TEST(Router, DropsAKeptReplyAfterKeepMs) {
     EXPECT_FALSE(back.reply(300ms));
 }
 
-TEST(Router, TwentyClientsChangingAtOnceLeaveOneSuccess) {
-    RouterProcess router;
-    expectOneOfTwentyChanges(router.port(), kOld, "the-new-one");
-}
-
 TEST(Router, StopsWithStatusZeroOnSigtermAndSigint) {
     for (const int signal : {SIGTERM, SIGINT}) {
         RouterProcess router;
         RawClient client(router.port());  // an open connection does not hold it up
         client.open(sessionId(15));
         ASSERT_EQ(::kill(router.pid(), signal), 0);
-        const Clock::time_point deadline = Clock::now() + 5s;
         int status = 0;
-        while (::waitpid(router.pid(), &status, WNOHANG) == 0 && Clock::now() < deadline) {
-            std::this_thread::sleep_for(10ms);
-        }
+        ASSERT_TRUE(testsupport::waitFor(router.pid(), status, 5s)) << "signal " << signal;
         ASSERT_TRUE(WIFEXITED(status)) << "signal " << signal;
         EXPECT_EQ(WEXITSTATUS(status), 0);
         EXPECT_TRUE(client.closedWithin());
@@ -354,36 +319,39 @@ TEST(Router, StopsWithStatusZeroOnSigtermAndSigint) {
 
 TEST(Router, RefusesToStartOnBadInput) {
     struct Case {
-        std::string args, input;
+        std::vector<std::string> args;
+        std::string input;
         int status;
         std::string message;
     };
+    const std::vector<std::string> anyPort{"--listen", "127.0.0.1:0"};
     const Case cases[] = {
-        {"--bogus", "pw\n", 2, "unrecognised option"},
-        {"--listen nohost", "pw\n", 2, "--listen needs HOST:PORT"},
-        {"--listen 127.0.0.1:65536", "pw\n", 2, "out of range"},
-        {"--rate-limit 5x", "pw\n", 2, "needs a number"},
-        {"--force-code 3", "pw\n", 2, "needs --force-reply"},
-        {"--listen 127.0.0.1:0", "", 1, "no account password"},
-        {"--listen 127.0.0.1:0", "\n", 1, "password is empty"},
-        {"--listen 127.0.0.1:0", std::string(66, 'p') + "\n", 1, "longer than 65"},
-        {"--listen 127.0.0.1:0 --password-file /nonexistent/pw", "", 1, "cannot open"},
-        {"--listen 203.0.113.1:4001", "pw\n", 1, "cannot listen"},
-        {"--listen no.such.host.invalid:4001", "pw\n", 1, "cannot resolve"},
+        {{"--bogus"}, "pw\n", 2, "unrecognised option"},
+        {{"--listen", "nohost"}, "pw\n", 2, "--listen needs HOST:PORT"},
+        {{"--listen", "127.0.0.1:65536"}, "pw\n", 2, "out of range"},
+        {{"--rate-limit", "5x"}, "pw\n", 2, "needs a number"},
+        {{"--force-code", "3"}, "pw\n", 2, "needs --force-reply"},
+        {anyPort, "", 1, "no account password"},
+        {anyPort, "\n", 1, "password is empty"},
+        {anyPort, std::string(66, 'p') + "\n", 1, "longer than 65"},
+        {{"--listen", "127.0.0.1:0", "--password-file", "/nonexistent/pw"}, "", 1, "cannot open"},
+        {{"--listen", "203.0.113.1:4001"}, "pw\n", 1, "cannot listen"},
+        // A 64-byte label cannot be put in a DNS query: no packet leaves the host.
+        {{"--listen", std::string(64, 'h') + ".invalid:4001"}, "pw\n", 1, "cannot resolve"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.args);
-        std::string log;
-        EXPECT_EQ(runToExit(c.args, c.input, log), c.status);
-        EXPECT_NE(log.find(c.message), std::string::npos) << log;
+        SCOPED_TRACE(c.args.back());
+        const testsupport::RunResult r = runRouter(c.args, c.input);
+        EXPECT_EQ(r.exitCode(), c.status);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
 }
 
 TEST(Router, RefusesAnAddressInUse) {
     RouterProcess first;
-    std::string log;
-    EXPECT_EQ(runToExit("--listen " + first.address(), "pw\n", log), 1);
-    EXPECT_NE(log.find("cannot listen on " + first.address()), std::string::npos) << log;
+    const testsupport::RunResult r = runRouter({"--listen", first.address()}, "pw\n");
+    EXPECT_EQ(r.exitCode(), 1);
+    EXPECT_NE(r.err.find("cannot listen on " + first.address()), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -1,50 +1,39 @@
-// router_test_support.h -- helpers of the router's end-to-end tests: a
-// router that must stop cleanly, a run of the router to its exit, and a
-// scratch directory.
+// router_test_support.h -- what the router's end-to-end tests add to the
+// shared test support: a router that must stop cleanly, and a run of the
+// router to its exit.
 #ifndef SIM_ROUTER_TESTS_ROUTER_TEST_SUPPORT_H
 #define SIM_ROUTER_TESTS_ROUTER_TEST_SUPPORT_H
 
-#include <cstdint>
-#include <string>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <testsupport/process.h>
+#include <testsupport/router.h>
 
-#include "router_process.h"
+#include <string>
+#include <vector>
 
 namespace qova::router::testing {
 
 // A router that must end cleanly: status 0 on SIGTERM and no sanitizer
 // report in its log, whatever the test did to it (checked on destruction).
-class RouterProcess : public qova::testing::RouterProcess {
+class RouterProcess : public testsupport::RouterProcess {
   public:
-    using qova::testing::RouterProcess::RouterProcess;
-    ~RouterProcess();
+    using testsupport::RouterProcess::RouterProcess;
+    ~RouterProcess() {
+        const int status = stop();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+        const std::string text = log();
+        EXPECT_EQ(text.find("Sanitizer"), std::string::npos) << text;
+        EXPECT_EQ(text.find("runtime error"), std::string::npos) << text;
+    }
 };
 
-// Runs qova-router with `args` (split by the shell) and `input` on standard
-// input until it exits; returns its exit status (-1 when it did not exit
-// normally) and puts its standard error in `log`.
-int runToExit(const std::string& args, const std::string& input, std::string& log);
-
-// Twenty clients, announcing the applications "client-0" to "client-19",
-// post the same change from `oldPassword` to `newPassword` at once; expects
-// exactly one to get code 0 and the others code 1.
-void expectOneOfTwentyChanges(std::uint16_t port, const std::string& oldPassword,
-                              const std::string& newPassword);
-
-// A private temp directory, removed with everything in it on destruction.
-class ScratchDir {
-  public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-  private:
-    std::string dir_;
-};
-
-// The whole content of a file; empty when it cannot be read.
-std::string readFile(const std::string& path);
+// Runs qova-router with `args` and `input` on standard input until it
+// exits (20 s at most).
+inline testsupport::RunResult runRouter(std::vector<std::string> args, const std::string& input) {
+    args.insert(args.begin(), testsupport::routerPath());
+    return testsupport::run(args, input);
+}
 
 }  // namespace qova::router::testing
 
