@@ -18,8 +18,19 @@
 #include "fuzz_check.h"
 #include "params.h"
 
-// An ini path "exists" when it starts with "ok": no file is ever opened.
-bool is_file_exist(std::string const& path) { return path.compare(0, 2, "ok") == 0; }
+// No file is ever looked at: an ini path is usable when it starts with "ok",
+// and otherwise its first letter decides.
+IniFileStatus check_ini_file(std::string const& path) {
+    if (path.compare(0, 2, "ok") == 0) return IniFileStatus::Usable;
+    switch (path.empty() ? 'n' : path[0]) {
+        case 'd':
+            return IniFileStatus::NotRegular;
+        case 'b':
+            return IniFileStatus::TooLarge;
+        default:
+            return IniFileStatus::NotFound;
+    }
+}
 
 void prompt_passwords(ParamData& data) {
     data.old_password = "old";
@@ -71,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(record.host.empty() && record.port == 0 && record.new_password.empty());
     } else {
         FUZZ_CHECK(record.new_password == "new");
-        FUZZ_CHECK(record.ini.empty() || is_file_exist(record.ini));
+        FUZZ_CHECK(record.ini.empty() || check_ini_file(record.ini) == IniFileStatus::Usable);
     }
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/secret.h"
 #include "params.h"
 #include "password_entry.h"
 
@@ -65,8 +66,51 @@ std::string optionErrorText(const po::error& e, int argc, char** argv,
         text = again.what();
         std::replace(text.begin(), text.end(), marker, '%');
     }
+    // The arguments may hold the local gateway password.
+    for (std::string& a : args) {
+        base::wipe(a);
+    }
     return text;
 }
+
+// The local gateway password is a secret like the user's: once the record
+// holds it, the copies that the option library and the option record keep
+// are wiped, on every way out of the parser.
+class WipeGivenSecret {
+  public:
+    WipeGivenSecret(CmdParamInfo& param, po::parsed_options& parsed, po::variables_map& options)
+        : param_(param), parsed_(parsed), options_(options) {}
+    ~WipeGivenSecret() {
+        bool given = false;
+        for (po::option& option : parsed_.options) {
+            if (option.string_key == param_.name) {
+                given = true;
+                for (std::string& value : option.value) {
+                    base::wipe(value);
+                }
+                for (std::string& token : option.original_tokens) {
+                    base::wipe(token);
+                }
+            }
+        }
+        const auto found = options_.find(param_.name);
+        if (found != options_.end()) {
+            if (auto* value = boost::any_cast<std::string>(&found->second.value())) {
+                base::wipe(*value);
+            }
+        }
+        if (given) {
+            base::wipe(param_.value);  // the default is empty: nothing else is lost
+        }
+    }
+    WipeGivenSecret(const WipeGivenSecret&) = delete;
+    WipeGivenSecret& operator=(const WipeGivenSecret&) = delete;
+
+  private:
+    CmdParamInfo& param_;
+    po::parsed_options& parsed_;
+    po::variables_map& options_;
+};
 
 }  // namespace
 
@@ -82,7 +126,7 @@ bool string_to_uint16(unsigned short& out, std::string const& text) {
 }
 
 void parseCmdArgs(int argc, char** argv, ParamData& data) {
-    wipePasswords(data);
+    wipeSecrets(data);
     data = ParamData();
 
     po::options_description description("Options", 80, 40);
@@ -95,7 +139,9 @@ void parseCmdArgs(int argc, char** argv, ParamData& data) {
 
     try {
         po::variables_map options;
-        po::store(po::parse_command_line(argc, argv, description), options);
+        po::parsed_options parsed = po::parse_command_line(argc, argv, description);
+        const WipeGivenSecret wipeLocalPass(local_pass_param, parsed, options);
+        po::store(parsed, options);
         po::notify(options);
 
         if (options.count(help_param.name) != 0) {
@@ -109,8 +155,15 @@ void parseCmdArgs(int argc, char** argv, ParamData& data) {
 
         if (options.count(ini_param.name) != 0) {
             data.ini = options[ini_param.name].as<std::string>();
-            if (!is_file_exist(data.ini)) {
-                throw po::error("File not found: " + data.ini);
+            switch (check_ini_file(data.ini)) {
+                case IniFileStatus::NotFound:
+                    throw po::error("File not found: " + data.ini);
+                case IniFileStatus::NotRegular:
+                    throw po::error("Not a regular file: " + data.ini);
+                case IniFileStatus::TooLarge:
+                    throw po::error("File too large: " + data.ini);
+                case IniFileStatus::Usable:
+                    break;
             }
         }
 

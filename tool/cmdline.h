@@ -22,9 +22,18 @@ struct CmdParamInfo {
 // option takes exactly one value, help included.
 extern std::vector<std::reference_wrapper<CmdParamInfo>> cmd_params;
 
-// True when `path` can be opened for reading (the file is closed at once).
-// Defined in file_check.cpp, apart from the parser.
-bool is_file_exist(std::string const& path);
+// The largest ini file the tool hands to the gateway library.
+inline constexpr long long kMaxIniFileSize = 1024 * 1024;
+
+enum class IniFileStatus { Usable, NotFound, NotRegular, TooLarge };
+
+// Whether `path` may be handed to the gateway library as its ini file: it
+// must exist and open for reading (else NotFound), and name a regular file
+// (NotRegular: a directory, a device, a FIFO) of at most kMaxIniFileSize
+// bytes (TooLarge).  Only a regular file is opened, without blocking, and
+// closed at once; nothing is read.  Defined in file_check.cpp, apart from the
+// parser.
+IniFileStatus check_ini_file(std::string const& path);
 
 // Decimal text to a port number with stream rules: leading white space is
 // skipped and the number ends at the first non-digit.  False when no digit
@@ -37,10 +46,9 @@ bool string_to_uint16(unsigned short& out, std::string const& text);
 // passwords.  With the help option it prints the usage text (standard output
 // and the gateway's information log) and returns with `data` empty.  Every
 // option problem (unknown or repeated option, missing value, ini file not
-// found, invalid port) is thrown as one std::runtime_error beginning
-// "Command arguments error:" and listing the options; "Passwords do not
-// match." passes through unchanged.  Checks run in this order: parse errors,
-// help, ini file, port, passwords.
+// found, not a regular file or too large, invalid port) is thrown as one std::runtime_error
+// beginning "Command arguments error:" and listing the options; "Passwords do not match." passes
+// through unchanged.  Checks run in this order: parse errors, help, ini file, port, passwords.
 void parseCmdArgs(int argc, char** argv, ParamData& data);
 
 #endif  // TOOL_CMDLINE_H

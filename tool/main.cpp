@@ -4,7 +4,9 @@
 // read the passwords, build the session, set it up, validate the passwords,
 // run the session, tear it down.  Every failure reaches the one handler
 // below after the session has been torn down, and is printed on standard
-// error.  Exit status 0 only when the service accepted the new password.
+// error.  Exit status 0 only when the service accepted the new password,
+// whether or not the output could be written.
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -21,11 +23,15 @@ int main(int argc, char** argv) {
     // and standard input keeps no buffered copy of what was typed.
     base::disableCoreDumps();
     std::setvbuf(stdin, nullptr, _IONBF, 0);
+    // A reader that went away (`pwd_changer | head -1`) must not kill the
+    // run half-way, after the service may have made the change: output that
+    // cannot be written is lost, and the status still tells the outcome.
+    std::signal(SIGPIPE, SIG_IGN);
 
     ParamData data;
     struct WipeRecord {
         ParamData& data;
-        ~WipeRecord() { wipePasswords(data); }
+        ~WipeRecord() { wipeSecrets(data); }
     } wipeRecord{data};
 
     try {

@@ -34,10 +34,19 @@ bool baseArgsChecks(ParamData const& data, std::string& error) {
             error,
             (boost::format("New password must be %1% chars or less") % kMaxPasswordLength).str());
     }
+    // The request carries each password as a NUL-terminated text: a NUL would
+    // cut it there, and the account would get a shorter password than typed.
+    if (data.old_password.find('\0') != std::string::npos) {
+        return fail(error, "Old password must not contain a NUL byte");
+    }
+    if (data.new_password.find('\0') != std::string::npos) {
+        return fail(error, "New password must not contain a NUL byte");
+    }
     return true;
 }
 
-void wipePasswords(ParamData& data) noexcept {
+void wipeSecrets(ParamData& data) noexcept {
     base::wipe(data.old_password);
     base::wipe(data.new_password);
+    base::wipe(data.local_pass);
 }

@@ -23,12 +23,14 @@ struct ParamData {
 inline constexpr std::size_t kMaxPasswordLength = 65;
 
 // Checks the two passwords: neither empty (both checked first), then
-// neither longer than kMaxPasswordLength bytes.  `error` is cleared on entry;
+// neither longer than kMaxPasswordLength bytes, then neither holding a NUL
+// byte.  `error` is cleared on entry;
 // on failure it holds the reason, which is also logged as an Error line, and
 // the result is false.
 bool baseArgsChecks(ParamData const& data, std::string& error);
 
-// Wipes both passwords of the record (see base/secret.h).
-void wipePasswords(ParamData& data) noexcept;
+// Wipes the secrets of the record (see base/secret.h): both passwords and
+// the local gateway password.
+void wipeSecrets(ParamData& data) noexcept;
 
 #endif  // TOOL_PARAMS_H

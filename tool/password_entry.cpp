@@ -32,13 +32,23 @@ void echo(bool on) {
 
 namespace {
 
-constexpr std::array<int, 4> kFatalSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Signals whose default action ends the process: echo comes back first.
+// SIGPIPE is not among them: the tool ignores it (see main.cpp).
+constexpr std::array<int, 12> kFatalSignals = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM,
+                                               SIGALRM,   SIGUSR1, SIGUSR2, SIGABRT,
+                                               SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
+// Signals whose default action stops the process: echo is on while it is
+// stopped and off again when it continues.
+constexpr std::array<int, 3> kStopSignals = {SIGTSTP, SIGTTIN, SIGTTOU};
 
 // Echo back on, then die by the same signal: the default disposition is put
 // back and the signal raised again; it stays blocked until this handler
 // returns and then ends the process, so the parent sees death by the signal.
+// Whatever was typed of the password is dropped from the terminal's queue
+// first, so that it never reaches the program that reads the terminal next.
 extern "C" void echoOnAndDie(int signal) {
     const int savedErrno = errno;
+    tcflush(STDIN_FILENO, TCIFLUSH);
     echo(true);
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
@@ -48,24 +58,27 @@ extern "C" void echoOnAndDie(int signal) {
     errno = savedErrno;
 }
 
-// Ctrl-Z: echo on, stop as the default action would, and on SIGCONT switch
-// echo off again and let the interrupted read go on (SA_RESTART).
-extern "C" void echoOnAndStop(int) {
+// Ctrl-Z, or a read or terminal change from the background: echo on, stop
+// as the default action would, and on SIGCONT switch echo off again and let
+// the interrupted read go on (SA_RESTART).  The other signals of ours stay
+// blocked meanwhile, so the terminal calls here never stop the process
+// themselves (a blocked SIGTTOU lets a background process change the tty).
+extern "C" void echoOnAndStop(int signal) {
     const int savedErrno = errno;
     echo(true);
     struct sigaction fallback {};
     struct sigaction ours {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
-    sigaction(SIGTSTP, &fallback, &ours);
-    raise(SIGTSTP);  // pending: blocked while this handler runs
+    sigaction(signal, &fallback, &ours);
+    raise(signal);  // pending: blocked while this handler runs
     sigset_t stop;
     sigset_t previous;
     sigemptyset(&stop);
-    sigaddset(&stop, SIGTSTP);
+    sigaddset(&stop, signal);
     sigprocmask(SIG_UNBLOCK, &stop, &previous);  // the process stops here until SIGCONT
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    sigaction(SIGTSTP, &ours, nullptr);
+    sigaction(signal, &ours, nullptr);
     echo(false);
     errno = savedErrno;
 }
@@ -85,7 +98,9 @@ class EchoOffWhileReading {
         for (int signal : kFatalSignals) {
             take(signal, echoOnAndDie);
         }
-        take(SIGTSTP, echoOnAndStop);
+        for (int signal : kStopSignals) {
+            take(signal, echoOnAndStop);
+        }
         echo(false);
     }
     ~EchoOffWhileReading() {
@@ -120,16 +135,36 @@ class EchoOffWhileReading {
         for (int other : kFatalSignals) {
             sigaddset(&ours.sa_mask, other);
         }
-        sigaddset(&ours.sa_mask, SIGTSTP);
+        for (int other : kStopSignals) {
+            sigaddset(&ours.sa_mask, other);
+        }
         if (sigaction(signal, &ours, &saved_[count_].previous) == 0) {
             saved_[count_].signal = signal;
             ++count_;
         }
     }
 
-    std::array<Saved, kFatalSignals.size() + 1> saved_{};
+    std::array<Saved, kFatalSignals.size() + kStopSignals.size()> saved_{};
     std::size_t count_ = 0;
     bool active_ = false;
+};
+
+// On a terminal, drops whatever is still queued in its input when the
+// object goes, on every way out: the rest of a line the prompts did not use
+// (a passphrase with blanks, a mistyped extra word) must not reach the
+// program that reads the terminal next, typically the shell.  Only what was
+// already typed goes; nothing waits for more.  A pipe or file is left as it
+// is: what follows the three words belongs to whoever reads on.
+class DropTypeAhead {
+  public:
+    DropTypeAhead() = default;
+    ~DropTypeAhead() {
+        if (isatty(STDIN_FILENO) != 0) {
+            tcflush(STDIN_FILENO, TCIFLUSH);
+        }
+    }
+    DropTypeAhead(const DropTypeAhead&) = delete;
+    DropTypeAhead& operator=(const DropTypeAhead&) = delete;
 };
 
 // Room for the longest valid password on the heap from the start: the word
@@ -186,6 +221,10 @@ std::string read_password() {
 }
 
 void prompt_passwords(ParamData& data) {
+    // Standard input is unbuffered (main.cpp): what the prompts did not use
+    // is still in the terminal's queue, not in a buffer of the standard
+    // library, so dropping the queue drops all of it.
+    const DropTypeAhead dropTypeAhead;
     std::cout << "Enter old password: ";
     data.old_password = read_password();
     // Enter was not echoed: move the cursor on ourselves.

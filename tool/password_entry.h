@@ -23,18 +23,24 @@ void echo(bool on);
 // result is empty at end of input.  Echo is switched on afterwards, even if
 // it was off before, and also when the read throws.
 //
-// While the word is read, a SIGINT, SIGTERM, SIGHUP or SIGQUIT first switches
-// echo back on and then takes its usual effect (the process dies by that
-// signal, as the shell expects); a signal the process ignores stays ignored.
-// SIGTSTP switches echo on before the process stops and off again when it
-// continues, and the read goes on.
+// While the word is read on a terminal, SIGHUP, SIGINT, SIGQUIT, SIGTERM,
+// SIGALRM, SIGUSR1, SIGUSR2, SIGABRT, SIGVTALRM, SIGPROF, SIGXCPU and SIGXFSZ
+// first drop what was typed, switch echo back on and then take their usual
+// effect (the process dies by that signal, as the shell expects).  SIGTSTP,
+// SIGTTIN and SIGTTOU switch echo on before the process stops and off again
+// when it continues, and the read goes on.  A signal that was ignored or
+// handled by someone else when the read began is left alone.
 std::string read_password();
 
 // Prompts on standard output for the old password, the new password and the
 // new password again, and fills `data.old_password` and `data.new_password`.
 // Throws std::runtime_error("Passwords do not match.") when the two entries
 // of the new password differ; there is no second attempt.  Empty entries (end
-// of input) are accepted here; validation reports them later.
+// of input) are accepted here; validation reports them later.  Words on one
+// line are separate answers.  On a terminal, whatever is still queued when
+// the sequence ends, on every path (three answers read, a mismatch, end of
+// input, an error), is dropped without waiting for more; from a pipe or file
+// nothing beyond the three words is read.
 void prompt_passwords(ParamData& data);
 
 #endif  // TOOL_PASSWORD_ENTRY_H

@@ -10,6 +10,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "base/secret.h"
 #include "log.h"
 
 namespace {
@@ -42,7 +43,7 @@ Processor::~Processor() {
     }
     use_gateway_log = false;
     qova_env_close();
-    wipePasswords(params);
+    wipeSecrets(params);
 }
 
 void Processor::logAndThrowRuntimeError(const std::string& text) {
@@ -67,10 +68,15 @@ void Processor::init() {
     if (!params.host.empty() && params.port != 0) {
         address += ":" + std::to_string(params.port);
     }
+    // The URL carries the local password: it is built in one buffer that
+    // never reallocates once the password is in it, and wiped after use.
     std::string url =
         (boost::format("zttcp://%1%;app_name=%2%;") % address % params.app_name).str();
+    const base::WipeOnExit wipeUrl(url);
     if (!params.local_pass.empty()) {
-        url += "local_pass=" + params.local_pass;
+        constexpr char kLocalPassKey[] = "local_pass=";
+        url.reserve(url.size() + sizeof kLocalPassKey + params.local_pass.size());
+        url.append(kLocalPassKey).append(params.local_pass);
     }
     check(qova_conn_new(url.c_str(), &connection), "qova_conn_new");
 
@@ -138,9 +144,14 @@ void Processor::sendRequest() {
     const std::uint32_t messageId = pwdscheme::kChangePasswordId;
     qova_msg_t* created = nullptr;
     const qova_result_t result = qova_pub_msgnew(publisher, QOVA_KEY_ID, &messageId, &created);
-    // The body will hold both passwords: the library wipes it when it is
-    // freed, which happens on every path, a failed post included.
-    const auto release = [this](qova_msg_t* message) { qova_pub_msgfree(publisher, message); };
+    // The body will hold both passwords: it is wiped here before it is freed,
+    // on every path, a failed post included, as a gateway library need not.
+    const auto release = [this](qova_msg_t* message) {
+        if (message->body != nullptr) {
+            base::wipe(message->body, message->body_size);
+        }
+        qova_pub_msgfree(publisher, message);
+    };
     const std::unique_ptr<qova_msg_t, decltype(release)> message(created, release);
     check(result, "qova_pub_msgnew");
     if (message == nullptr || message->body == nullptr ||

@@ -6,6 +6,8 @@
 namespace qova::wire {
 namespace {
 
+constexpr std::size_t kMaxString = 0xFFFF;  // a string's length is a u16
+
 class Writer {
   public:
     explicit Writer(FrameType type) {
@@ -30,7 +32,7 @@ class Writer {
     // Strings longer than a u16 can hold are cut; no caller sends one (URL
     // parameters and refs are short), and the frame stays well-formed.
     void str(const std::string& s) {
-        const std::size_t n = std::min<std::size_t>(s.size(), 0xFFFF);
+        const std::size_t n = std::min<std::size_t>(s.size(), kMaxString);
         u16(static_cast<std::uint16_t>(n));
         out_.append(s, 0, n);
     }
@@ -132,6 +134,12 @@ bool isKnownType(std::uint8_t t) {
 }
 
 }  // namespace
+
+bool helloFits(std::size_t app_name_size, std::size_t local_pass_size) {
+    constexpr std::size_t kFixed = kHeaderSize + kSessionIdSize + 2 * sizeof(std::uint16_t);
+    return app_name_size <= kMaxString && local_pass_size <= kMaxString &&
+           kFixed + app_name_size + local_pass_size <= kMaxFrameSize;
+}
 
 std::string encode(const Hello& hello) {
     Writer w(FrameType::Hello);

@@ -86,6 +86,10 @@ struct Frame {
     std::string payload;
 };
 
+// True when a Hello with an application name and a local password of these
+// sizes fits in one frame, neither string cut.
+bool helloFits(std::size_t app_name_size, std::size_t local_pass_size);
+
 // Whole frames, header included, ready to send.
 std::string encode(const Hello& hello);
 std::string encode(const Welcome& welcome);

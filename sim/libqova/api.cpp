@@ -11,6 +11,7 @@
 #include "environment.h"
 #include "objects.h"
 #include "params.h"
+#include "wire.h"
 
 namespace {
 
@@ -79,6 +80,10 @@ qova_result_t qova_conn_new(const char* url, qova_conn_t** conn) {
         const std::string* app_name = parsed.params.find("app_name");
         if (!app_name) return QOVA_E_URL;
         const std::string* local_pass = parsed.params.find("local_pass");
+        // Both travel in the Hello frame; cut, they would name another
+        // application or present another password.
+        if (!qova::wire::helloFits(app_name->size(), local_pass ? local_pass->size() : 0))
+            return QOVA_E_URL;
         *conn = new qova_conn(parsed.address, *app_name, local_pass ? *local_pass : std::string(),
                               env->reply_timeout_ms, env->connect_timeout_ms);
         return QOVA_OK;

@@ -270,6 +270,12 @@ bool qova_conn::handleFrame(const wire::Frame& frame) {
     // Replies to requests that timed out, or that expected none, are dropped:
     // each request ends exactly once.
     if (it == pending_.end()) return true;
+    // A reply names the ref its request was posted for; one that names
+    // another is no answer to this request, whatever its code says.
+    if (reply.ref != it->second.ref) {
+        fail("reply to request " + std::to_string(reply.request_id) + " carries another ref");
+        return false;
+    }
     const qova::scheme::Table* table = it->second.scheme->scheme.find(reply.msg_id);
     if (table && !table->fits(reply.body)) {
         // The request stays pending and ends in a notice if nothing better

@@ -1,16 +1,16 @@
 #include "environment.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "base/parse.h"
 #include "ini.h"
@@ -28,13 +28,48 @@ qova_result_t refuse(qova_result_t code, const std::string& why) {
     return code;
 }
 
-bool readFile(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return false;
-    out = text.str();
+// An ini file is a few lines; anything larger is a mistake, not settings.
+constexpr std::size_t kMaxIniSize = 1024 * 1024;
+
+// Reads the ini file at `path` into `out`, within bounds: opened without
+// blocking (a FIFO does not wait for a writer), and the type and size
+// checked on the open file, since the path may change between a caller's
+// own check and this one.  False with the reason in `why`.
+bool readIniFile(const std::string& path, std::string& out, std::string& why) {
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        why = "not a regular file";
+        return false;
+    }
+    const std::string tooLarge = "larger than " + std::to_string(kMaxIniSize) + " bytes";
+    if (static_cast<unsigned long long>(info.st_size) > kMaxIniSize) {
+        why = tooLarge;
+        return false;
+    }
+    // One byte more than allowed tells a file that grew since fstat.
+    std::string text(kMaxIniSize + 1, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd.get(), &text[got], text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            why = std::strerror(errno);
+            return false;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    if (got > kMaxIniSize) {
+        why = tooLarge;
+        return false;
+    }
+    text.resize(got);
+    out = std::move(text);
     return true;
 }
 
@@ -52,8 +87,9 @@ std::vector<std::string> splitList(const std::string& list) {
 
 qova_result_t applyIni(const std::string& path, Environment& env) {
     std::string text;
-    if (path.empty() || !readFile(path, text))
-        return refuse(QOVA_E_INI, "cannot read ini file '" + path + "'");
+    std::string why;
+    if (!readIniFile(path, text, why))
+        return refuse(QOVA_E_INI, "cannot read ini file '" + path + "': " + why);
     text::IniSettings ini;
     std::string error;
     if (!text::parseIni(text, ini, error))
@@ -61,6 +97,7 @@ qova_result_t applyIni(const std::string& path, Environment& env) {
     if (ini.reply_timeout_ms) env.reply_timeout_ms = *ini.reply_timeout_ms;
     if (ini.connect_timeout_ms) env.connect_timeout_ms = *ini.connect_timeout_ms;
     if (ini.log_file) {
+        env.log_path = *ini.log_file;
         env.log_file =
             Fd(::open(ini.log_file->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
         if (!env.log_file.valid())
@@ -125,21 +162,45 @@ std::string logPrefix(LogLevel level) {
     return out;
 }
 
-qova_result_t writeLog(LogLevel level, const std::string& text) {
-    const Environment* env = g_environment.get();
-    if (!env || !env->log_enabled) return QOVA_OK;
-    const std::string line = logPrefix(level) + text + "\n";
-    const int fd = env->log_file.valid() ? env->log_file.get() : STDERR_FILENO;
-    // One write() per line, so that lines of several processes appending
-    // to the same file do not interleave.
+namespace {
+
+// Writes all of `text` to `fd`; false with errno's value in `error` when the
+// write fails.
+bool writeAll(int fd, const std::string& text, int& error) {
     std::size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return QOVA_E_LOG;
+        if (n <= 0) {
+            error = n < 0 ? errno : EIO;
+            return false;
+        }
         done += static_cast<std::size_t>(n);
     }
-    return QOVA_OK;
+    return true;
+}
+
+}  // namespace
+
+qova_result_t writeLog(LogLevel level, const std::string& text) {
+    Environment* env = g_environment.get();
+    if (!env || !env->log_enabled) return QOVA_OK;
+    // One write() per line, so that lines of several processes appending
+    // to the same file do not interleave.
+    const std::string line = logPrefix(level) + text + "\n";
+    int error = 0;
+    if (!env->log_file.valid()) return writeAll(STDERR_FILENO, line, error) ? QOVA_OK : QOVA_E_LOG;
+    if (writeAll(env->log_file.get(), line, error)) return QOVA_OK;
+    // A full disk or an I/O error: said once, and this line and the ones
+    // after it go to standard error rather than being lost.
+    env->log_file.reset();
+    int ignored = 0;
+    writeAll(STDERR_FILENO,
+             logPrefix(LogLevel::Error) + "qova: cannot write the log file '" + env->log_path +
+                 "': " + std::strerror(error) + "; log lines go to standard error from now on\n",
+             ignored);
+    writeAll(STDERR_FILENO, line, ignored);
+    return QOVA_E_LOG;
 }
 
 }  // namespace qova::lib

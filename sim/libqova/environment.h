@@ -23,6 +23,7 @@ enum class LogLevel { Info, Error };
 struct Environment {
     bool log_enabled = false;  // false with log=null
     Fd log_file;               // invalid: log lines go to standard error
+    std::string log_path;      // the ini file's log.file, for reports
     std::uint32_t reply_timeout_ms = kDefaultReplyTimeoutMs;
     std::uint32_t connect_timeout_ms = kDefaultConnectTimeoutMs;
     std::vector<std::string> subsystems;
@@ -37,7 +38,9 @@ void closeEnvironment();
 
 // Writes one line "YYYY-MM-DD HH:MM:SS.mmm LEVEL text" to the log.  Nothing
 // and QOVA_OK without an environment or with log=null; QOVA_E_LOG when the
-// write fails.
+// write fails.  When the log file fails (a full disk, an I/O error), that is
+// reported once on standard error, which then receives this line and every
+// later one instead of the file.
 qova_result_t writeLog(LogLevel level, const std::string& text);
 
 // The timestamp and level in front of a log line, for `now` in local time.

@@ -132,6 +132,11 @@ void checkAccountPassword(const std::string& password) {
         throw std::runtime_error("the account password is longer than " +
                                  std::to_string(pwdscheme::kPasswordMaxLength) + " bytes");
     }
+    // A request carries a password as a NUL-terminated text, so one with a
+    // NUL could never be presented as typed.
+    if (password.find('\0') != std::string::npos) {
+        throw std::runtime_error("the account password contains a NUL byte");
+    }
 }
 
 }  // namespace qova::router

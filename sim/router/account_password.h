@@ -27,7 +27,7 @@ std::string readPasswordLine(int fd, const char* prompt = "Account password: ");
 std::string readNewPassword(int fd);
 
 // Throws std::runtime_error unless `password` could be presented in a
-// request: 1 to 65 bytes.
+// request: 1 to 65 bytes, none of them NUL.
 void checkAccountPassword(const std::string& password);
 
 }  // namespace qova::router

@@ -40,12 +40,14 @@ Connection::Connection(tcp::socket socket, std::uint64_t id,
                        const std::optional<std::string>& localPass, ConnectionEvents& events)
     : socket_(std::move(socket)),
       timer_(socket_.get_executor()),
+      frame_timer_(socket_.get_executor()),
       id_(id),
       local_pass_(localPass),
       events_(events) {
     error_code ec;
     const tcp::endpoint peer = socket_.remote_endpoint(ec);
     peer_ = ec ? "an unknown address" : endpointText(peer);
+    peer_host_ = ec ? peer_ : peer.address().to_string();
     socket_.set_option(tcp::no_delay(true), ec);
     // Reserved once so that frames, which may hold passwords, are not left
     // behind in buffers freed by a reallocation.
@@ -79,11 +81,18 @@ void Connection::close(const std::string& reason) {
     logLine(name() + " closed: " + reason);
     error_code ec;
     timer_.cancel();
+    frame_timer_.cancel();
     socket_.shutdown(tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     base::wipe(inbox_);
     // The outbox stays: a write in flight may still refer to its front.
     events_.connectionClosed(*this);
+}
+
+void Connection::settle() {
+    if (owed_ == 0 || --owed_ > 0) return;
+    idle_since_ = Clock::now();
+    if (peer_done_) closeAfterFlush("closed by the peer");
 }
 
 void Connection::readMore() {
@@ -100,7 +109,12 @@ void Connection::onRead(error_code ec, std::size_t n) {
     if (!usable()) return;
     if (ec == asio::error::eof) {
         // A peer that only shut down its sending side still gets the
-        // replies already on their way.
+        // replies already on their way, and those it is still owed.
+        frame_timer_.cancel();
+        if (owed_ > 0) {
+            peer_done_ = true;
+            return;
+        }
         closeAfterFlush("closed by the peer");
         return;
     }
@@ -115,6 +129,7 @@ void Connection::onRead(error_code ec, std::size_t n) {
 // Handles every whole frame in the inbox and keeps the rest.
 void Connection::consumeInbox() {
     std::size_t used = 0;
+    bool anyFrame = false;
     while (usable()) {
         const char* data = inbox_.data() + used;
         const std::size_t size = inbox_.size() - used;
@@ -140,6 +155,7 @@ void Connection::consumeInbox() {
             break;
         }
         used += consumed;
+        anyFrame = true;
         handleFrame(frame);
         base::wipe(frame.payload);
     }
@@ -151,6 +167,27 @@ void Connection::consumeInbox() {
     std::memmove(inbox_.data(), inbox_.data() + used, left);
     base::wipe(inbox_.data() + left, used);
     inbox_.resize(left);
+    watchFrame(anyFrame);
+}
+
+// Arms kFrameTimeout when a frame has begun and is not whole yet; a frame
+// that follows a whole one in the same read begins a new time-out.
+void Connection::watchFrame(bool newFrame) {
+    if (inbox_.empty()) {
+        frame_begun_ = false;
+        frame_timer_.cancel();
+        return;
+    }
+    if (frame_begun_ && !newFrame) return;
+    frame_begun_ = true;
+    auto self = shared_from_this();
+    frame_timer_.expires_after(kFrameTimeout);
+    frame_timer_.async_wait([this, self](error_code ec) {
+        if (!ec && usable()) {
+            close("a frame did not arrive whole within " +
+                  std::to_string(std::chrono::seconds(kFrameTimeout).count()) + " s");
+        }
+    });
 }
 
 void Connection::handleFrame(const wire::Frame& frame) {
@@ -206,8 +243,8 @@ void Connection::handleHello(const wire::Frame& frame) {
         return;
     }
     if (!passOk) {
-        refuse(wire::WelcomeStatus::BadLocalPass, "wrong local password",
-               "wrong local password from app " + quoted(hello.app_name));
+        refuseAt(events_.wrongLocalPass(*this),
+                 "wrong local password from app " + quoted(hello.app_name));
         return;
     }
     welcomed_ = true;
@@ -225,6 +262,25 @@ void Connection::refuse(wire::WelcomeStatus status, const std::string& text,
                         const std::string& reason) {
     send(wire::encode(wire::Welcome{status, text}));
     closeAfterFlush("refused: " + reason);
+}
+
+// Holds back the refusal of a wrong local password until `when`, reading
+// nothing more meanwhile.
+void Connection::refuseAt(Clock::time_point when, const std::string& reason) {
+    if (when <= Clock::now()) {
+        refuse(wire::WelcomeStatus::BadLocalPass, "wrong local password", reason);
+        return;
+    }
+    closing_ = true;
+    frame_timer_.cancel();
+    close_reason_ = reason;
+    auto self = shared_from_this();
+    timer_.expires_at(when);
+    timer_.async_wait([this, self](error_code ec) {
+        if (ec || closed_) return;
+        closing_ = false;
+        refuse(wire::WelcomeStatus::BadLocalPass, "wrong local password", close_reason_);
+    });
 }
 
 // Reads nothing more and closes once everything queued is written, or after

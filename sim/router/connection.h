@@ -5,13 +5,24 @@
 // The connection knows nothing of sessions kept across reconnects or of what
 // a request means: it reports each event to its ConnectionEvents (the
 // server), which decides and calls send() or close() back.  A malformed
-// frame or an unexpected message closes the connection.
+// frame or an unexpected message closes the connection, and so does a frame
+// that, once begun, does not arrive whole within kFrameTimeout.
+//
+// A wrong local password in the Hello is not refused at once: the server
+// names the moment the refusal may go out (so that one address learns of at
+// most about ten wrong guesses a second), and the connection reads nothing
+// more and holds the refusal until then, without blocking anything else.
+//
+// For making room when the router is full, a connection tells how long it
+// has been idle: since it opened, or since the last reply it was owed went
+// out.  Frames other than requests (Subscribe, Unsubscribe) do not count.
 #ifndef SIM_ROUTER_CONNECTION_H
 #define SIM_ROUTER_CONNECTION_H
 
 #include <array>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -38,6 +49,9 @@ class ConnectionEvents {
     // A well-formed Request arrived on a welcomed connection.  Its body is
     // wiped when this returns.
     virtual void requested(Connection& connection, const wire::Request& request) = 0;
+    // The Hello carried a wrong local password; returns when its refusal
+    // may be sent.
+    virtual Clock::time_point wrongLocalPass(Connection& connection) = 0;
     // The connection has closed; nothing more will be reported for it.
     virtual void connectionClosed(Connection& connection) = 0;
 
@@ -55,6 +69,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // A peer that leaves this much of our output unread is dropped rather
     // than buffered without end.
     static constexpr std::size_t kMaxQueuedBytes = 1 << 20;
+    // How long a frame may take to arrive once its first byte has.
+    static constexpr auto kFrameTimeout = std::chrono::seconds(5);
 
     // `localPass`, when set, is what every Hello must carry.  `localPass`
     // and `events` must outlive the connection.
@@ -78,6 +94,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Neither closed nor closing after a flush: frames may still be sent.
     bool usable() const { return !closed_ && !closing_; }
     bool welcomed() const { return welcomed_; }
+    // The peer has sent all it will (perhaps closed for good); the
+    // connection stays to send what it is still owed.
+    bool peerDone() const { return peer_done_; }
     // The session id of the Hello; meaningful once welcomed.
     const wire::SessionId& session() const { return session_; }
     // The application name of the Hello; the account store's audit trail
@@ -85,6 +104,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
     const std::string& appName() const { return app_name_; }
     // The flood-control window of this connection's requests.
     FloodWindow& flood() { return flood_; }
+    // The peer's address without the port; wrong local passwords are
+    // counted per address.
+    const std::string& peerHost() const { return peer_host_; }
+
+    // A request is in flight: a reply is owed until settle() is called once
+    // for it.
+    void owe() { ++owed_; }
+    void settle();
+    // No reply owed; since when.
+    bool idle() const { return owed_ == 0; }
+    Clock::time_point idleSince() const { return idle_since_; }
     std::uint64_t id() const { return id_; }
     std::string name() const { return "conn " + std::to_string(id_); }
 
@@ -97,16 +127,22 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void handleFrame(const wire::Frame& frame);
     void handleHello(const wire::Frame& frame);
     void refuse(wire::WelcomeStatus status, const std::string& text, const std::string& reason);
+    void refuseAt(Clock::time_point when, const std::string& reason);
+    void watchFrame(bool newFrame);
     void closeAfterFlush(std::string reason);
     void writeNext();
 
     boost::asio::ip::tcp::socket socket_;
-    // The Hello time-out, then the flush time-out of closeAfterFlush.
+    // The Hello time-out, then the held-back refusal of a wrong local
+    // password, then the flush time-out of closeAfterFlush.
     boost::asio::steady_timer timer_;
+    boost::asio::steady_timer frame_timer_;  // kFrameTimeout of a frame begun
+    bool frame_begun_ = false;
     std::uint64_t id_;
     const std::optional<std::string>& local_pass_;
     ConnectionEvents& events_;
     std::string peer_;
+    std::string peer_host_;
     std::array<char, kReadChunk> chunk_{};
     std::string inbox_;  // bytes received and not yet cut into frames
     std::deque<std::string> outbox_;
@@ -115,10 +151,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool welcomed_ = false;
     bool closing_ = false;  // closeAfterFlush: the last writes are going out; nothing more is read
     bool closed_ = false;
+    bool peer_done_ = false;  // the peer sent all it will; close once nothing is owed
     std::string close_reason_;
     wire::SessionId session_{};
     std::string app_name_;
     FloodWindow flood_;
+    std::size_t owed_ = 0;  // replies owed: requests answered neither yet nor by a close
+    Clock::time_point idle_since_ = Clock::now();
 };
 
 }  // namespace qova::router

@@ -37,6 +37,15 @@ std::string readAccountPassword(const RouterOptions& options) {
     return password;
 }
 
+// The local password of --local-pass-file: the first line of the file.
+std::string readLocalPass(const std::string& path) {
+    try {
+        return readPasswordFile(path);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("cannot read the local password: ") + e.what());
+    }
+}
+
 // Serves `store` until SIGINT or SIGTERM.
 void serve(const RouterOptions& options, AccountStore& store) {
     boost::asio::io_context io;
@@ -58,6 +67,9 @@ void serve(const RouterOptions& options, AccountStore& store) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The account's password, and the local one, live in this process: no
+    // core file may ever hold them.
+    base::disableCoreDumps();
     // A peer or a parent that goes away must not kill the router mid-write,
     // nor must a file-size limit: a write past it fails (reply 100) instead.
     std::signal(SIGPIPE, SIG_IGN);
@@ -93,6 +105,7 @@ int main(int argc, char** argv) {
             }
             return 0;
         }
+        if (options.local_pass_file) options.local_pass = readLocalPass(*options.local_pass_file);
         if (options.db && options.init_password) {
             // Refused before the password is asked for: nobody types it twice
             // for nothing.

@@ -32,11 +32,13 @@ MemoryAccountStore::MemoryAccountStore(std::string_view password) {
 MemoryAccountStore::~MemoryAccountStore() { base::wipe(password_); }
 
 bool MemoryAccountStore::verify(std::string_view password) {
+    const std::lock_guard<std::mutex> lock(mutex_);
     return base::equalSecrets(password_, password);
 }
 
 ChangeOutcome MemoryAccountStore::change(std::string_view oldPassword, std::string_view newPassword,
                                          std::string_view) {
+    const std::lock_guard<std::mutex> lock(mutex_);
     const ChangeOutcome outcome =
         judgeChange(base::equalSecrets(password_, oldPassword), oldPassword, newPassword);
     if (outcome.code == kChanged) {

@@ -7,6 +7,7 @@
 #define SIM_ROUTER_PASSWORD_SERVICE_H
 
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -53,7 +54,10 @@ ChangeOutcome judgeChange(bool oldMatches, std::string_view oldPassword,
                           std::string_view newPassword);
 
 // The one account the router serves.  How the password is kept (in memory,
-// or hashed in a database) is the store's business.
+// or hashed in a database) is the store's business.  The password service
+// runs on worker threads: every store is safe to call from several threads
+// at once, and of several changes from the same old password exactly one
+// succeeds.
 class AccountStore {
   public:
     virtual ~AccountStore() = default;
@@ -82,6 +86,7 @@ class MemoryAccountStore : public AccountStore {
                          std::string_view appName) override;
 
   private:
+    std::mutex mutex_;  // guards password_
     std::string password_;
 };
 

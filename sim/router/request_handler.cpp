@@ -44,8 +44,8 @@ std::uint32_t FloodWindow::count(Clock::time_point now) {
 RequestHandler::RequestHandler(const RouterOptions& options, AccountStore& store)
     : options_(options), store_(store) {}
 
-Decision RequestHandler::handle(const wire::Request& request, std::string_view appName,
-                                FloodWindow& flood, Clock::time_point now) {
+Decision RequestHandler::handle(const wire::Request& request, FloodWindow& flood,
+                                Clock::time_point now) {
     if (options_.close_on_request) return close("closing the connection (--close-on-request)");
     if (options_.no_reply) return {Decision::Action::Drop, 0, {}, "not answered (--no-reply)"};
 
@@ -67,14 +67,19 @@ Decision RequestHandler::handle(const wire::Request& request, std::string_view a
     if (options_.rate_limit != 0 && seen > options_.rate_limit) {
         return floodReply(seen, options_.penalty_ms, "Too many requests");
     }
+    return {Decision::Action::Serve, 0, {}, "to the password service"};
+}
 
+Decision RequestHandler::serve(std::string_view body, std::string_view appName) const {
     std::int32_t failure = kStoreFailure;
     std::string text;
     try {
-        const ChangeOutcome outcome = changePassword(store_, request.body, appName);
-        return reply(pwdscheme::kChangePasswordReplyId,
-                     changeReplyBody(outcome.code, outcome.message),
-                     describe(pwdscheme::kChangePasswordReplyId, outcome.code, outcome.message));
+        const ChangeOutcome outcome = changePassword(store_, body, appName);
+        Decision d =
+            reply(pwdscheme::kChangePasswordReplyId, changeReplyBody(outcome.code, outcome.message),
+                  describe(pwdscheme::kChangePasswordReplyId, outcome.code, outcome.message));
+        d.wrong_password = outcome.code == kWrongOldPassword;
+        return d;
     } catch (const StoreError& e) {
         text = std::string("Account store failed: ") + e.what();
     } catch (const std::exception& e) {
@@ -86,6 +91,12 @@ Decision RequestHandler::handle(const wire::Request& request, std::string_view a
     }
     return reply(pwdscheme::kFailureReplyId, failureReplyBody(failure, text),
                  describe(pwdscheme::kFailureReplyId, failure, text));
+}
+
+Decision RequestHandler::overloaded(std::size_t waiting) const {
+    return floodReply(static_cast<std::uint32_t>(std::min<std::size_t>(
+                          waiting, std::numeric_limits<std::uint32_t>::max())),
+                      options_.penalty_ms, "Too many requests");
 }
 
 Decision RequestHandler::forced(std::uint32_t seen) const {

@@ -21,6 +21,8 @@ po::options_description describeOptions() {
          "address to listen on (default 127.0.0.1:4001); port 0 picks a free port")
         ("local-pass", po::value<std::string>()->value_name("PASS"),
          "every connection must present this local password")
+        ("local-pass-file", po::value<std::string>()->value_name("PATH"),
+         "the local password is the first line of PATH (kept out of the process list)")
         ("password-file", po::value<std::string>()->value_name("PATH"),
          "the account's password is the first line of PATH; without it one line is "
          "read from standard input (echo off on a terminal)")
@@ -172,6 +174,11 @@ RouterOptions parseRouterOptions(const std::vector<std::string>& args) {
     o.close_on_request = vm["close-on-request"].as<bool>();
     if (const std::string* v = text("listen")) parseListen(*v, o);
     if (const std::string* v = text("local-pass")) o.local_pass = *v;
+    if (const std::string* v = text("local-pass-file")) {
+        if (o.local_pass) throw UsageError("--local-pass and --local-pass-file exclude each other");
+        if (v->empty()) throw UsageError("--local-pass-file needs a path");
+        o.local_pass_file = *v;
+    }
     if (const std::string* v = text("password-file")) {
         if (v->empty()) throw UsageError("--password-file needs a path");
         o.password_file = *v;

@@ -19,6 +19,9 @@ struct RouterOptions {
     std::string listen_host = "127.0.0.1";
     std::uint16_t listen_port = 4001;       // 0 picks a free port
     std::optional<std::string> local_pass;  // every Hello must carry it
+    // --local-pass-file: main() reads local_pass from its first line.  Not
+    // with --local-pass (UsageError).
+    std::optional<std::string> local_pass_file;
     std::optional<std::string> password_file;
     std::uint32_t rate_limit = 10;  // requests per second per connection; 0 = no limit
     std::uint32_t penalty_ms = 1000;

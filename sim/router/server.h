@@ -1,5 +1,7 @@
-// server.h -- the network side of qova-router: Boost.Asio on one thread,
-// any number of connections (connection.h handles each one).
+// server.h -- the network side of qova-router: Boost.Asio on one I/O
+// thread, any number of connections (connection.h handles each one), and
+// the password service's answers computed on worker threads
+// (service_queue.h), so that no hash ever holds up the I/O thread.
 //
 // Each connection introduces itself with Hello (checked against
 // --local-pass), then subscribes refs and posts requests.  The server accepts
@@ -9,6 +11,10 @@
 // session whose connection is gone when its reply is ready gets the reply
 // later, when a connection presenting the same session id subscribes the
 // reply's ref within --keep-ms.
+//
+// Under load: a full router (900 connections) makes room for a newcomer by
+// closing the connection idle longest, and wrong local passwords are
+// refused at most ten a second per peer address.
 #ifndef SIM_ROUTER_SERVER_H
 #define SIM_ROUTER_SERVER_H
 

@@ -335,20 +335,35 @@ void SqliteAccountStore::checkInitializable(const std::string& path, bool replac
     }
 }
 
+std::string SqliteAccountStore::loadHash() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return db_->loadHash();
+}
+
 bool SqliteAccountStore::verify(std::string_view password) {
-    return matchesHash(db_->loadHash(), password);
+    return matchesHash(loadHash(), password);
 }
 
 ChangeOutcome SqliteAccountStore::change(std::string_view oldPassword, std::string_view newPassword,
                                          std::string_view appName) {
-    // IMMEDIATE takes the write lock before the hash is read, so that no
-    // other writer can change it between the check and the write.
+    // The hashes first, without the lock, against the hash as it stands.
+    const std::string seen = loadHash();
+    bool oldMatches = matchesHash(seen, oldPassword);
+    std::string hash;
+    base::WipeOnExit wipeHash(hash);
+    if (judgeChange(oldMatches, oldPassword, newPassword).code == kChanged) {
+        hash = hashPassword(newPassword, settings_.cost);
+    }
+
+    const std::lock_guard<std::mutex> lock(mutex_);
+    // IMMEDIATE takes the write lock before the hash is read again, so that
+    // no other writer can change it between the check and the write.
     Transaction tx(*db_, "BEGIN IMMEDIATE");
-    const ChangeOutcome outcome =
-        judgeChange(matchesHash(db_->loadHash(), oldPassword), oldPassword, newPassword);
+    const std::string current = db_->loadHash();
+    if (current != seen) oldMatches = matchesHash(current, oldPassword);  // changed meanwhile
+    const ChangeOutcome outcome = judgeChange(oldMatches, oldPassword, newPassword);
     if (outcome.code == kChanged) {
-        std::string hash = hashPassword(newPassword, settings_.cost);
-        base::WipeOnExit wipeHash(hash);
+        if (hash.empty()) hash = hashPassword(newPassword, settings_.cost);
         sqlite3_stmt* s = db_->update.get();
         db_->bindText(s, 1, hash);
         db_->step(s, "cannot write the new password");
@@ -365,6 +380,7 @@ std::string auditLine(const AuditEntry& entry) {
 }
 
 std::vector<AuditEntry> SqliteAccountStore::auditTrail() {
+    const std::lock_guard<std::mutex> lock(mutex_);
     StatementPtr s = db_->prepare(kReadAudit);
     std::vector<AuditEntry> out;
     int rc = 0;

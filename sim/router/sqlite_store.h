@@ -7,6 +7,15 @@
 // one transaction (BEGIN IMMEDIATE ... COMMIT): verify the old password,
 // apply the policy, write the new hash and the audit row together.
 //
+// Threads: the store is called from the password service's workers, several
+// at once.  Its one SQLite connection is used under mutex_ only.  The slow
+// part of a change, the Argon2id hashes, runs outside the lock against the
+// hash as it was read; the transaction then reads the hash again under the
+// lock and, should another change have replaced it meanwhile, verifies the
+// old password once more against the new one.  So wrong guesses are checked
+// in parallel while of several changes from the same old password exactly
+// one succeeds.
+//
 // Tables: account (one row, id 1: hash, changed_at) and audit (id, at,
 // app_name, outcome): `at` is UTC ("2026-12-08T09:58:00.311Z"), `app_name`
 // the first 255 bytes of the name the client announced, `outcome` the Code
@@ -17,6 +26,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,6 +94,10 @@ class SqliteAccountStore : public AccountStore {
     class Database;  // the connection and its statements, in sqlite_store.cpp
 
   private:
+    // The account's hash, read under the lock.
+    std::string loadHash();
+
+    std::mutex mutex_;  // guards db_: one thread at a time uses the connection
     std::unique_ptr<Database> db_;
     StoreSettings settings_;
 };

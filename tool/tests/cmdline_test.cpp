@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <testsupport/scoped.h>
 #include <testsupport/scratch.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
@@ -111,9 +112,23 @@ TEST_F(CmdLineTest, EachOption) {
     EXPECT_EQ(dir.read("q.ini"), "[session]\n") << "the ini file is not touched";
 }
 
-TEST_F(CmdLineTest, TheGivenHostStaysInItsRecord) {
+TEST_F(CmdLineTest, TheGivenHostStaysInItsRecordTheLocalPasswordDoesNot) {
     parse({"--host", "given"});
     EXPECT_EQ(cmd_params[1].get().value, "given");
+    const Parsed p = parse({"--local_pass", "gw-pass"});
+    EXPECT_EQ(p.data.local_pass, "gw-pass");
+    EXPECT_EQ(cmd_params[4].get().value, "") << "a copy of the local password was kept";
+}
+
+TEST_F(CmdLineTest, AnIniFileOfAtMostOneMebibyte) {
+    testsupport::ScratchDir dir;
+    for (const long long size : {kMaxIniFileSize, kMaxIniFileSize + 1}) {
+        SCOPED_TRACE(size);
+        const std::string ini = dir.write("q.ini", "");
+        ASSERT_EQ(truncate(ini.c_str(), size), 0);
+        const Parsed p = parse({"--ini", ini});
+        EXPECT_EQ(p.error, size > kMaxIniFileSize ? errorBlock("File too large: " + ini) : "");
+    }
 }
 
 TEST_F(CmdLineTest, Ports) {

@@ -7,6 +7,7 @@
 // exit status.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <testsupport/net.h>
 #include <testsupport/process.h>
@@ -122,6 +123,7 @@ TEST(EndToEnd, ArgumentErrorsComeAfterTheSetUp) {
         std::string input, out, err;
     };
     const std::string longPwd(66, 'p');
+    const std::string nul("nulpre\0suffix", 13);  // the request would cut it at the NUL
     const Case cases[] = {
         {{"--help", "x"},
          "",
@@ -134,6 +136,11 @@ TEST(EndToEnd, ArgumentErrorsComeAfterTheSetUp) {
          "Old password must be 65 chars or less\n"
          "Arguments error: Old password must be 65 chars or less\n"},
         {{}, "a b c\n", kPrompts, "Passwords do not match.\n"},
+        {{},
+         "old-secret " + nul + " " + nul + "\n",
+         kPrompts,
+         "New password must not contain a NUL byte\n"
+         "Arguments error: New password must not contain a NUL byte\n"},
         {{"--port", "-1"},
          "",
          "",
@@ -148,6 +155,7 @@ TEST(EndToEnd, ArgumentErrorsComeAfterTheSetUp) {
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.err.find(longPwd), std::string::npos);
     }
+    EXPECT_EQ(router.log().find(" request "), std::string::npos) << "a request was posted";
 }
 
 TEST(EndToEnd, ASetUpFailureMasksTheArgumentError) {
@@ -193,6 +201,59 @@ TEST(EndToEnd, AtThePromptCoreDumpsAreOffAndCtrlCRestoresEcho) {
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGINT);
     EXPECT_TRUE(child.echoOn());
+}
+
+// --ini must name a regular file of at most 1 MiB.  It is looked at before
+// the first prompt and without blocking: a FIFO without a writer, a device
+// that never ends, a directory and a large file each end the run at once.
+TEST(EndToEnd, AnIniThatIsNoSmallRegularFileEndsTheRunBeforeAnyPrompt) {
+    RouterProcess router;
+    testsupport::ScratchDir dir;
+    const std::string fifo = dir.path("fifo.ini");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string large = dir.write("large.ini", "");
+    ASSERT_EQ(truncate(large.c_str(), 1024 * 1024 + 1), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/zero", "Not a regular file: /dev/zero"},
+        {fifo, "Not a regular file: " + fifo},
+        {dir.path(), "Not a regular file: " + dir.path()},
+        {large, "File too large: " + large},
+    };
+    for (const auto& [path, message] : cases) {
+        SCOPED_TRACE(path);
+        const RunResult r = tool(router, "old-secret n n\n", {"--ini", path});
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode(), 255);
+        EXPECT_EQ(r.out, "") << "no prompt";
+        EXPECT_EQ(r.err, "Command arguments error:\n" + kOptions + " (" + message + ")\n\n");
+    }
+    EXPECT_EQ(router.log().find("welcomed"), std::string::npos) << "a session was opened";
+}
+
+// The output's reader is gone before the first prompt: the run goes on, the
+// change is made, and the status says so (no death by SIGPIPE).
+TEST(EndToEnd, AnOutputNobodyReadsDoesNotDecideTheStatus) {
+    RouterProcess router({}, "old-secret");
+    const std::string port = std::to_string(router.port());
+    const RunResult r = testsupport::runInChild([&port] {
+        int input[2], output[2];
+        if (pipe(input) != 0 || pipe(output) != 0) return 125;
+        const char text[] = "old-secret new-secret new-secret\n";
+        if (write(input[1], text, sizeof text - 1) != static_cast<ssize_t>(sizeof text - 1))
+            return 125;
+        close(input[1]);
+        close(output[0]);  // nobody reads: every write to standard output fails
+        dup2(input[0], STDIN_FILENO);
+        dup2(output[1], STDOUT_FILENO);
+        signal(SIGPIPE, SIG_DFL);  // as a shell starts a pipeline's programs
+        execl(PWD_CHANGER_PATH, PWD_CHANGER_PATH, "--port", port.c_str(),
+              static_cast<char*>(nullptr));
+        return 127;
+    });
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode(), 0) << "wait status " << r.status;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(router.log().find("reply 169 code 0"), std::string::npos) << router.log();
 }
 
 }  // namespace

@@ -77,6 +77,7 @@ TEST(LogAndThrow, LogsOneErrorLineThenThrowsTheSameText) {
 
 TEST(BaseArgsChecks, PasswordRules) {
     const std::string s65(65, 'a'), s66(66, 'b'), s70(70, 'c');
+    const std::string nul("nulpre\0suffix", 13);
     std::string cyrillic;
     for (int i = 0; i < 33; ++i) {
         cyrillic += "\xD0\x96";  // 33 two-byte characters: 66 bytes
@@ -94,6 +95,12 @@ TEST(BaseArgsChecks, PasswordRules) {
         {s66, s66, "Old password must be 65 chars or less"},
         {cyrillic, "x", "Old password must be 65 chars or less"},
         {"", "x", "Incorrect arguments: empty old password"},
+        // a NUL would cut the password in the request; checked after the lengths
+        {nul, "x", "Old password must not contain a NUL byte"},
+        {"x", nul, "New password must not contain a NUL byte"},
+        {nul, nul, "Old password must not contain a NUL byte"},
+        {nul, s66, "New password must be 65 chars or less"},
+        {std::string(1, '\0'), "x", "Old password must not contain a NUL byte"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error);
@@ -110,13 +117,14 @@ TEST(BaseArgsChecks, PasswordRules) {
     }
 }
 
-TEST(WipePasswords, ClearsBothPasswordsOnly) {
+TEST(WipeSecrets, ClearsThePasswordsAndTheLocalPasswordOnly) {
     ParamData p;
     p.old_password = std::string(40, 'o');
     p.new_password = std::string(40, 'n');
+    p.local_pass = std::string(40, 'l');
     p.host = "kept";
-    wipePasswords(p);
-    EXPECT_TRUE(p.old_password.empty() && p.new_password.empty());
+    wipeSecrets(p);
+    EXPECT_TRUE(p.old_password.empty() && p.new_password.empty() && p.local_pass.empty());
     EXPECT_EQ(p.host, "kept");
 }
 

@@ -12,6 +12,7 @@
 #include <testsupport/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <iostream>
 #include <stdexcept>
 
@@ -170,8 +171,9 @@ TEST(PasswordEntryOnATerminal, MismatchGivesNoSecondChance) {
     EXPECT_TRUE(child.echoOn());
 }
 
-TEST(PasswordEntryOnATerminal, InterruptRestoresEchoThenTheSignalKills) {
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+TEST(PasswordEntryOnATerminal, AFatalSignalRestoresEchoThenKills) {
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGABRT,
+                          SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ}) {
         SCOPED_TRACE(strsignal(sig));
         PtyChild child(promptAndReport);
         ASSERT_TRUE(child.waitForOutput("Enter old password: "));
@@ -213,23 +215,68 @@ TEST(PasswordEntryOnATerminal, AnIgnoredSignalStaysIgnored) {
 }
 
 TEST(PasswordEntryOnATerminal, StopShowsEchoContinueHidesItAndTheReadGoesOn) {
-    PtyChild child(promptAndReport);
-    ASSERT_TRUE(child.waitForOutput("Enter old password: "));
-    child.type("old\n");
-    ASSERT_TRUE(child.waitForOutput("Enter new password: "));
-    ASSERT_TRUE(eventually([&] { return !child.echoOn(); }));
-    kill(child.pid(), SIGTSTP);
-    int status = 0;
-    ASSERT_TRUE(child.wait(status, WUNTRACED));
-    ASSERT_TRUE(WIFSTOPPED(status));
-    EXPECT_TRUE(child.echoOn()) << "echo must be on while the job is stopped";
-    kill(child.pid(), SIGCONT);
-    EXPECT_TRUE(eventually([&] { return !child.echoOn(); })) << "echo off again after SIGCONT";
-    child.type("new\nnew\n");
-    ASSERT_TRUE(child.wait(status));
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(child.report(), "old|new");
-    EXPECT_TRUE(child.echoOn());
+    for (const int sig : {SIGTSTP, SIGTTIN, SIGTTOU}) {
+        SCOPED_TRACE(strsignal(sig));
+        PtyChild child(promptAndReport);
+        ASSERT_TRUE(child.waitForOutput("Enter old password: "));
+        child.type("old\n");
+        ASSERT_TRUE(child.waitForOutput("Enter new password: "));
+        ASSERT_TRUE(eventually([&] { return !child.echoOn(); }));
+        kill(child.pid(), sig);
+        int status = 0;
+        ASSERT_TRUE(child.wait(status, WUNTRACED));
+        ASSERT_TRUE(WIFSTOPPED(status));
+        EXPECT_TRUE(child.echoOn()) << "echo must be on while the job is stopped";
+        kill(child.pid(), SIGCONT);
+        EXPECT_TRUE(eventually([&] { return !child.echoOn(); })) << "echo off again after SIGCONT";
+        child.type("new\nnew\n");
+        ASSERT_TRUE(child.wait(status));
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(child.report(), "old|new");
+        EXPECT_TRUE(child.echoOn());
+    }
+}
+
+// What the prompts did not use is dropped from the terminal's queue when
+// they end, however they end: the program that reads the terminal next (the
+// shell) gets only what is typed after that.
+TEST(PasswordEntryOnATerminal, WhatThePromptsDidNotUseNeverReachesTheNextReader) {
+    struct Case {
+        const char* label;
+        std::string firstLine, secondLine, outcome;
+    };
+    const Case cases[] = {
+        {"a passphrase with blanks", "old\n", "correct horse battery staple\n",
+         "Passwords do not match."},
+        {"three words and more on one line", "old new new extra words\n", "", "old|new"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        PtyChild child([] {
+            std::setvbuf(stdin, nullptr, _IONBF, 0);  // as main() reads it
+            std::string outcome;
+            try {
+                outcome = promptAndReport();
+            } catch (const std::runtime_error& e) {
+                outcome = e.what();
+            }
+            std::cout << "read on: " << std::flush;
+            char line[64];
+            const ssize_t n = read(STDIN_FILENO, line, sizeof line);
+            return outcome + " / " + std::string(line, n > 0 ? static_cast<std::size_t>(n) : 0);
+        });
+        ASSERT_TRUE(child.waitForOutput("Enter old password: "));
+        child.type(c.firstLine);
+        if (!c.secondLine.empty()) {
+            ASSERT_TRUE(child.waitForOutput("Enter new password: "));
+            child.type(c.secondLine);
+        }
+        ASSERT_TRUE(child.waitForOutput("read on: "));
+        child.type("next\n");
+        int status = 0;
+        ASSERT_TRUE(child.wait(status));
+        EXPECT_EQ(child.report(), c.outcome + " / next\n");
+    }
 }
 
 }  // namespace

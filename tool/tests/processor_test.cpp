@@ -380,6 +380,8 @@ TEST_F(ProcessorTest, RequestBodyHoldsBothPasswordsNulTerminated) {
         EXPECT_EQ(body, expected);
         EXPECT_EQ(body[65], '\0');
         EXPECT_EQ(body[131], '\0');
+        EXPECT_EQ(rec().freed_bodies, std::vector<std::string>{std::string(132, '\0')})
+            << "the tool wipes the body itself before the message is freed";
     }
 }
 

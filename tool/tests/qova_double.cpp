@@ -292,6 +292,7 @@ qova_result_t qova_pub_post(qova_publisher_t* pub, qova_msg_t* msg, uint32_t fla
 qova_result_t qova_pub_msgfree(qova_publisher_t* pub, qova_msg_t* msg) {
     const qova_result_t r = enter("qova_pub_msgfree", {hex(pub), hex(msg)});
     if (msg != nullptr) {
+        g_record.freed_bodies.emplace_back(static_cast<const char*>(msg->body), msg->body_size);
         std::free(msg->body);
         delete msg;
         --g_record.live_objects;

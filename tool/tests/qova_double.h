@@ -69,6 +69,7 @@ struct Call {
 struct Record {
     std::vector<Call> calls;
     std::vector<std::string> posted_bodies;
+    std::vector<std::string> freed_bodies;  // as they were when freed
     std::vector<std::string> info_lines;
     std::vector<std::string> error_lines;
     int live_objects = 0;  // connections, publishers, listeners, messages

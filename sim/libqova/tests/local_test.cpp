@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <testsupport/scoped.h>
 #include <testsupport/scratch.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -87,6 +89,32 @@ TEST(Environment, BadTimeoutVariableFailsOpen) {
     qova_env_close();
 }
 
+// The ini file is opened without blocking and must be a regular file of at
+// most 1 MiB, checked on the open file; the line on standard error says why.
+TEST(Environment, TheIniFileIsASmallRegularFile) {
+    ScratchDir dir;
+    const std::string fifo = dir.path("fifo.ini");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string edge = dir.write("edge.ini", "");
+    ASSERT_EQ(::truncate(edge.c_str(), 1024 * 1024), 0);
+    const std::string large = dir.write("large.ini", "");
+    ASSERT_EQ(::truncate(large.c_str(), 1024 * 1024 + 1), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/zero", "not a regular file"},
+        {fifo, "not a regular file"},
+        {dir.path(), "not a regular file"},
+        {large, "larger than 1048576 bytes"},
+        {edge, "line 1"},  // read to the end: 1 MiB of NUL bytes is no INI
+    };
+    for (const auto& [path, why] : cases) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(qova_env_open(("ini=" + path).c_str()), QOVA_E_INI) << path;
+        const std::string said = testing::internal::GetCapturedStderr();
+        qova_env_close();
+        EXPECT_NE(said.find(why), std::string::npos) << said;
+    }
+}
+
 TEST(Log, LinesGoToTheIniLogWithStampAndLevel) {
     ScratchDir dir;
     const std::string log = dir.path("qova.log");
@@ -123,6 +151,24 @@ TEST(Log, LogNullWritesNothing) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
+// A log file that fails while written (here a full disk) is reported once
+// on standard error, which then receives the lines instead.
+TEST(Log, ALogFileThatFailsIsReportedOnceAndTheLinesGoToStandardError) {
+    ScratchDir dir;
+    Env env("ini=" + dir.write("q.ini", "[log]\nfile = /dev/full\n"));
+    ASSERT_EQ(env.rc, QOVA_OK);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(qova_log_info("first"), QOVA_E_LOG);
+    EXPECT_EQ(qova_log_error("second"), QOVA_OK);
+    const std::string said = testing::internal::GetCapturedStderr();
+    const std::regex want(
+        "[-0-9]{10} [:.0-9]{12} ERROR qova: cannot write the log file '/dev/full': No space left "
+        "on device; log lines go to standard error from now on\n"
+        "[-0-9]{10} [:.0-9]{12} INFO  first\n"
+        "[-0-9]{10} [:.0-9]{12} ERROR second\n");
+    EXPECT_TRUE(std::regex_match(said, want)) << said;
+}
+
 TEST(Urls, ConnectionUrls) {
     Env env;
     struct Case {
@@ -141,6 +187,11 @@ TEST(Urls, ConnectionUrls) {
         {"zttcp://h:1;app_name", QOVA_E_URL},
         {"zttcp://h:1;app_name=a;;", QOVA_E_URL},
         {"zttcp://h:1;app_name=a;app_name=b", QOVA_E_URL},
+        // a Hello frame carries at most 65510 bytes of name and local password
+        {"zttcp://h:1;app_name=" + std::string(65510, 'a') + ";", QOVA_OK},
+        {"zttcp://h:1;app_name=" + std::string(65511, 'a') + ";", QOVA_E_URL},
+        {"zttcp://h:1;app_name=" + std::string(70000, 'a') + ";", QOVA_E_URL},
+        {"zttcp://h:1;app_name=a;local_pass=" + std::string(65510, 'p'), QOVA_E_URL},
         {"h:1;app_name=a", QOVA_E_URL},
         {"", QOVA_E_URL},
     };
@@ -431,6 +482,8 @@ TEST(FakeServer, MalformedFramesAfterWelcomeSetError) {
         wire::encode(wire::Welcome{wire::WelcomeStatus::Accepted, "again"}),
         wire::encode(wire::Reply{1, "pwd_changer", 169, shortReply}),
         wire::encode(wire::Reply{1, "pwd_changer", 169, unterminated}),
+        wire::encode(
+            wire::Reply{1, "another_ref", 169, std::string(260, '\0')}),  // not its request's ref
         std::string(300, '\xFF'),
     };
     for (const std::string& script : scripts) {

@@ -11,6 +11,7 @@
 #include <testsupport/scratch.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -122,6 +123,35 @@ TEST(SqliteStore, ChecksThePolicyAgainstTheHashAndAuditsEveryRequest) {
         EXPECT_EQ(audit[i + 1].app_name, "app-" + cases[i].newPassword.substr(0, 3));
         EXPECT_EQ(audit[i + 1].at.size(), 24u) << audit[i + 1].at;  // 2026-12-08T09:58:00.311Z
     }
+}
+
+TEST(AccountStores, ChangesFromSeveralThreadsAtOnceLeaveOneSuccess) {
+    // The password service calls the store from its worker threads: of
+    // eight changes from the same old password exactly one succeeds, each
+    // to a new password of its own, and the account holds the winner's.
+    ScratchDir dir;
+    const std::string db = dir.path("account.db");
+    SqliteAccountStore::initialize(db, kOld, HashCost::Min, false);
+    SqliteAccountStore sqlite(db, minCost());
+    MemoryAccountStore memory(kOld);
+    for (AccountStore* store :
+         {static_cast<AccountStore*>(&sqlite), static_cast<AccountStore*>(&memory)}) {
+        constexpr int kThreads = 8;
+        std::vector<std::int32_t> codes(kThreads, -1);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&codes, store, t] {
+                codes[t] = store->change(kOld, "new-" + std::to_string(t), "app").code;
+            });
+        }
+        for (std::thread& t : threads) t.join();
+        const auto winner = std::find(codes.begin(), codes.end(), kChanged);
+        ASSERT_NE(winner, codes.end());
+        EXPECT_EQ(std::count(codes.begin(), codes.end(), kChanged), 1);
+        EXPECT_EQ(std::count(codes.begin(), codes.end(), kWrongOldPassword), kThreads - 1);
+        EXPECT_TRUE(store->verify("new-" + std::to_string(winner - codes.begin())));
+    }
+    EXPECT_EQ(sqlite.auditTrail().size(), 9u);  // --init-password and the eight
 }
 
 TEST(SqliteStore, KeepsAnArgon2idHashMadeAtTheChosenCost) {

@@ -157,11 +157,12 @@ TEST(AccountPassword, SwitchesEchoOffOnATerminalAndBackOn) {
     ::close(master);
 }
 
-TEST(AccountPassword, AcceptsOneTo65Bytes) {
+TEST(AccountPassword, AcceptsOneTo65BytesWithoutNul) {
     EXPECT_THROW(checkAccountPassword(""), std::runtime_error);
     EXPECT_NO_THROW(checkAccountPassword("x"));
     EXPECT_NO_THROW(checkAccountPassword(std::string(65, 'x')));
     EXPECT_THROW(checkAccountPassword(std::string(66, 'x')), std::runtime_error);
+    EXPECT_THROW(checkAccountPassword(std::string("nulpre\0suffix", 13)), std::runtime_error);
 }
 
 }  // namespace

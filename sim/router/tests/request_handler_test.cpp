@@ -20,6 +20,7 @@ class FailingStore : public AccountStore {
     bool verify(std::string_view password) override { return password == current; }
     ChangeOutcome change(std::string_view oldPassword, std::string_view newPassword,
                          std::string_view appName) override {
+        ++calls;
         if (failure) throw StoreError(failure);
         lastApp = appName;
         const ChangeOutcome outcome = judgeChange(verify(oldPassword), oldPassword, newPassword);
@@ -29,6 +30,7 @@ class FailingStore : public AccountStore {
     std::string current = "cur";
     std::string lastApp;
     const char* failure = nullptr;
+    int calls = 0;
 };
 
 wire::Request request(const std::string& body, std::uint32_t msgId = 421,
@@ -46,11 +48,9 @@ TEST(RequestHandler, AnswersAStoreFailureWith100AndChangesNothing) {
     RouterOptions options;
     FailingStore store;
     RequestHandler handler(options, store);
-    FloodWindow flood;
     for (const char* failure : {"disk full", "database is locked"}) {
         store.failure = failure;
-        const Decision d =
-            handler.handle(request(changeBody("cur", "n")), "app", flood, Clock::now());
+        const Decision d = handler.serve(changeBody("cur", "n"), "app");
         ASSERT_EQ(d.action, Action::Reply);
         EXPECT_EQ(d.msg_id, pwdscheme::kFailureReplyId);
         EXPECT_EQ(firstInt(d), kStoreFailure);
@@ -59,9 +59,12 @@ TEST(RequestHandler, AnswersAStoreFailureWith100AndChangesNothing) {
         EXPECT_EQ(store.current, "cur");
     }
     store.failure = nullptr;
-    const Decision d =
-        handler.handle(request(changeBody("cur", "n")), "the-app", flood, Clock::now());
+    const Decision wrong = handler.serve(changeBody("bad", "n"), "app");
+    EXPECT_EQ(wrong.msg_id, pwdscheme::kChangePasswordReplyId);
+    EXPECT_TRUE(wrong.wrong_password);  // slows the connection down
+    const Decision d = handler.serve(changeBody("cur", "n"), "the-app");
     EXPECT_EQ(d.msg_id, pwdscheme::kChangePasswordReplyId);
+    EXPECT_FALSE(d.wrong_password);
     EXPECT_EQ(store.current, "n");
     EXPECT_EQ(store.lastApp, "the-app");  // the store hears who asked
 }
@@ -77,14 +80,16 @@ TEST(RequestHandler, LimitsRequestsPerSecond) {
     const wire::Request r = request(changeBody("bad", "n"));
     struct Step {
         std::chrono::milliseconds at;
-        std::uint32_t msgId;
+        Action action;  // Serve, or Reply 99
     };
-    const Step steps[] = {{0ms, 169},    {10ms, 169},   {20ms, 99},  {999ms, 99},
-                          {1000ms, 169}, {1001ms, 169}, {1002ms, 99}};
+    const Step steps[] = {{0ms, Action::Serve},   {10ms, Action::Serve},   {20ms, Action::Reply},
+                          {999ms, Action::Reply}, {1000ms, Action::Serve}, {1001ms, Action::Serve},
+                          {1002ms, Action::Reply}};
     for (const Step& s : steps) {
-        const Decision d = handler.handle(r, "app", flood, t0 + s.at);
-        EXPECT_EQ(d.msg_id, s.msgId) << "at " << s.at.count() << " ms";
-        if (d.msg_id == pwdscheme::kFloodReplyId) {
+        const Decision d = handler.handle(r, flood, t0 + s.at);
+        EXPECT_EQ(d.action, s.action) << "at " << s.at.count() << " ms";
+        if (d.action == Action::Reply) {
+            EXPECT_EQ(d.msg_id, pwdscheme::kFloodReplyId);
             std::int32_t penalty = 0;
             std::memcpy(&penalty, d.body.data() + pwdscheme::kFloodPenaltyOffset, 4);
             EXPECT_EQ(penalty, 500);
@@ -95,8 +100,9 @@ TEST(RequestHandler, LimitsRequestsPerSecond) {
     RequestHandler free(unlimited, store);
     FloodWindow window;
     for (int i = 0; i < 100; ++i) {
-        EXPECT_EQ(free.handle(r, "app", window, t0).msg_id, pwdscheme::kChangePasswordReplyId);
+        EXPECT_EQ(free.handle(r, window, t0).action, Action::Serve);
     }
+    EXPECT_EQ(store.calls, 0);  // deciding never waits for the store
 }
 
 TEST(RequestHandler, FaultOptionsComeFirst) {
@@ -106,12 +112,12 @@ TEST(RequestHandler, FaultOptionsComeFirst) {
     RouterOptions closing;
     closing.close_on_request = true;
     closing.no_reply = true;
-    EXPECT_EQ(RequestHandler(closing, store).handle(garbage, "app", flood, Clock::now()).action,
+    EXPECT_EQ(RequestHandler(closing, store).handle(garbage, flood, Clock::now()).action,
               Action::Close);
     RouterOptions silent;
     silent.no_reply = true;
     silent.force_reply = ForcedReply::Change;
-    EXPECT_EQ(RequestHandler(silent, store).handle(garbage, "app", flood, Clock::now()).action,
+    EXPECT_EQ(RequestHandler(silent, store).handle(garbage, flood, Clock::now()).action,
               Action::Drop);
     RouterOptions forced;
     forced.force_reply = ForcedReply::Failure;
@@ -119,7 +125,7 @@ TEST(RequestHandler, FaultOptionsComeFirst) {
     forced.rate_limit = 1;
     RequestHandler handler(forced, store);
     for (int i = 0; i < 3; ++i) {  // no flood control either
-        const Decision d = handler.handle(garbage, "app", flood, Clock::now());
+        const Decision d = handler.handle(garbage, flood, Clock::now());
         ASSERT_EQ(d.action, Action::Reply);
         EXPECT_EQ(d.msg_id, pwdscheme::kFailureReplyId);
         EXPECT_EQ(firstInt(d), 42);

@@ -51,6 +51,7 @@ TEST(RouterOptions, ReadsEveryOption) {
     EXPECT_TRUE(parse({"--help"}).help);
     EXPECT_TRUE(parse({"--version"}).version);
     EXPECT_TRUE(parse({"--db", "a.db", "--audit"}).audit);
+    EXPECT_EQ(parse({"--local-pass-file", "/lp"}).local_pass_file, "/lp");
 
     const RouterOptions db =
         parse({"--db", "a.db", "--hash-cost", "min", "--db-busy-ms", "0", "--db-read-only"});
@@ -78,6 +79,8 @@ TEST(RouterOptions, RefusesBadCommandLines) {
         {"--rate-limit", "4294967296"},
         {"--penalty-ms", "2147483648"},
         {"--password-file", ""},
+        {"--local-pass-file", ""},
+        {"--local-pass", "x", "--local-pass-file", "/lp"},
         {"--force-reply", "42"},
         {"--force-code", "1"},
         {"--force-text", "t"},
