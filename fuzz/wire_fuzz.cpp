@@ -3,37 +3,43 @@
 // that parses encodes back to exactly the bytes it was cut from.
 #include <wire.h>
 
+#include <string>
+#include <type_traits>
+
 #include "fuzz_check.h"
 
 namespace {
 
 using namespace qova::wire;
 
+// The encoding of `frame`'s payload read as an M, or empty when it does not
+// parse.
+template <typename M>
+std::string reencodeAs(const Frame& frame) {
+    M m;
+    std::string error;
+    if (!parse(frame, m, error)) return std::string();
+    if constexpr (std::is_same_v<M, Subscription>) {
+        return encode(frame.type, m);
+    } else {
+        return encode(m);
+    }
+}
+
 // The encoding of a parsed frame, or empty when its payload does not parse.
 std::string reencode(const Frame& frame) {
-    std::string error;
     switch (frame.type) {
-        case FrameType::Hello: {
-            Hello m;
-            return parse(frame, m, error) ? encode(m) : std::string();
-        }
-        case FrameType::Welcome: {
-            Welcome m;
-            return parse(frame, m, error) ? encode(m) : std::string();
-        }
+        case FrameType::Hello:
+            return reencodeAs<Hello>(frame);
+        case FrameType::Welcome:
+            return reencodeAs<Welcome>(frame);
         case FrameType::Subscribe:
-        case FrameType::Unsubscribe: {
-            Subscription m;
-            return parse(frame, m, error) ? encode(frame.type, m) : std::string();
-        }
-        case FrameType::Request: {
-            Request m;
-            return parse(frame, m, error) ? encode(m) : std::string();
-        }
-        case FrameType::Reply: {
-            Reply m;
-            return parse(frame, m, error) ? encode(m) : std::string();
-        }
+        case FrameType::Unsubscribe:
+            return reencodeAs<Subscription>(frame);
+        case FrameType::Request:
+            return reencodeAs<Request>(frame);
+        case FrameType::Reply:
+            return reencodeAs<Reply>(frame);
     }
     FUZZ_CHECK(!"cutFrame gave a frame of an unknown type");
     return std::string();

@@ -18,9 +18,9 @@ failures=0
 complete_line() {
     COMP_WORDS=("$@")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
-    local spec
-    spec=$(complete -p "$1")  # "complete -F FUNCTION PROGRAM"
-    local function=${spec#complete -F }
+    local registration
+    registration=$(complete -p "$1")  # "complete -F FUNCTION PROGRAM"
+    local function=${registration#complete -F }
     "${function%% *}"
     ((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' '
 }
